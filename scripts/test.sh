@@ -1,0 +1,25 @@
+#!/bin/sh
+# Builds every configuration and runs every test: POSIX, POSIX under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows build under Wine. Installs what is missing first.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+status=0
+
+run_preset() {
+    preset=$1
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs" --timeout 300 || status=1
+}
+
+run_preset posix
+run_preset posix-sanitize
+
+. ./scripts/wine-env.sh
+run_preset windows
+
+exit $status
