@@ -1,0 +1,33 @@
+// Undoing the moves of a failed install, newest first.
+#include "updater/install/journal.h"
+
+#include "updater/fs/fs.h"
+#include "updater/install/move.h"
+
+namespace updater {
+
+void rollback(const rollback_context& context)
+{
+    bool every_restore_succeeded = true;
+    for (auto entry = context.journal.rbegin(); entry != context.journal.rend(); ++entry) {
+        const path_string installed_place = join_path(context.install_dir, entry->relative_path);
+        // The new file leaves first, so that the old one can take its place.
+        if (entry->moved_in) {
+            error_code ignored;
+            move_with_retry(installed_place, join_path(context.staging_dir, entry->relative_path), ignored);
+        }
+        if (entry->backed_up) {
+            error_code restore_ec;
+            move_with_retry(join_path(context.pending_backup_dir, entry->relative_path), installed_place, restore_ec);
+            if (restore_ec)
+                every_restore_succeeded = false;
+        }
+    }
+    // Whatever could not be restored stays in the pending backup, where the user can find it.
+    if (every_restore_succeeded) {
+        error_code ignored;
+        fs::remove_all(context.pending_backup_dir, ignored);
+    }
+}
+
+} // namespace updater

@@ -1,0 +1,53 @@
+// The retrying move: renames that wait out a file held open for a moment by another program
+// (a virus scanner, an indexer, the application's last child process), and a copy where a rename
+// cannot cross volumes.
+#include "updater/install/move.h"
+
+#include "updater/clock/clock.h"
+#include "updater/fs/fs.h"
+
+#include <algorithm>
+
+namespace updater {
+
+namespace {
+
+constexpr int attempts_per_move = 10;
+constexpr std::chrono::milliseconds pause_after_failure{200};
+constexpr std::chrono::milliseconds longest_sleep = std::chrono::hours{24};
+
+// Sleeps until a deadline on the monotonic clock, so that a sleep that ends early is made up for
+// and a change of the wall-clock time does not matter.
+void pause()
+{
+    const auto start = monotonic_now();
+    const auto deadline = start > monotonic_max - pause_after_failure ? monotonic_max : start + pause_after_failure;
+    for (auto now = monotonic_now(); now < deadline; now = monotonic_now())
+        sleep_for(std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), longest_sleep));
+}
+
+} // namespace
+
+void move_with_retry(const path_string& from, const path_string& to, error_code& ec)
+{
+    fs::create_directories(path_string(parent_path(to)), ec);
+    if (ec)
+        return;
+    for (int attempt = 0; attempt < attempts_per_move; ++attempt) {
+        fs::rename(from, to, ec);
+        if (!ec)
+            return;
+        if (ec == cross_device_link()) {
+            fs::copy_file(from, to, ec);
+            if (!ec) {
+                // Not retried: to already holds the whole file, and the caller treats a failed
+                // removal like any other failed move.
+                fs::remove(from, ec);
+                return;
+            }
+        }
+        pause();
+    }
+}
+
+} // namespace updater
