@@ -1,0 +1,123 @@
+// The install transaction: guard, scan, manifests, pending backup, the two move phases with their
+// journal, rollback on the first failed move, and the commit.
+#include "updater/install/transaction.h"
+
+#include "updater/fs/fs.h"
+#include "updater/install/backup_manifest.h"
+#include "updater/install/journal.h"
+#include "updater/install/move.h"
+#include "updater/layout.h"
+#include "updater/manifest/obsolete.h"
+#include "updater/manifest/staged_tree.h"
+#include "updater/refusal.h"
+
+namespace updater {
+
+namespace {
+
+// Only a not-found answer counts as absent: a query that fails otherwise must stop the install,
+// or the move-in could replace a file that was never moved aside.
+bool is_present(const path_string& place, error_code& ec) { return fs::exists(fs::status(place, ec)); }
+
+// An empty folder left at a place whose files were all retired, now taken by a staged file: its
+// files already wait in the pending backup under the same folder name, so it cannot move there
+// whole. It is removed instead; a rollback recreates it when those files come back. A folder that
+// still holds anything is not removed, and moving it aside then fails as before.
+bool remove_retired_folder(const path_string& installed, const path_string& backup)
+{
+    error_code ignored;
+    return fs::status(backup, ignored) == fs::file_type::directory && fs::remove(installed, ignored) && !ignored;
+}
+} // namespace
+
+bool install_staged_update(const path_string& staging_dir, const path_string& install_dir, error_code& ec)
+{
+    if (has_leftover_backup(install_dir)) {
+        ec = generic_error(generic_file_exists);
+        return false;
+    }
+
+    manifest_set staged_files = scan_staged_tree(staging_dir, ec);
+    if (ec)
+        return false;
+    if (staged_files.empty()) {
+        ec = generic_error(generic_invalid_argument);
+        return false;
+    }
+    manifest_set new_manifest = prepare_new_manifest(staging_dir, staged_files, ec);
+    if (ec)
+        return false;
+    obsolete_listing listing = list_obsolete_files(install_dir, new_manifest);
+
+    const path_string backup_dir = backup_dir_of(install_dir);
+    const path_string pending_backup_dir = pending_backup_dir_of(install_dir);
+    // Absent or empty here (the guard refused anything else), so a plain removal suffices.
+    fs::remove(pending_backup_dir, ec);
+    if (ec)
+        return false;
+    fs::create_directories(pending_backup_dir, ec);
+    if (ec)
+        return false;
+
+    if (listing.installed_manifest.empty() &&
+        !write_backup_manifest(staged_files, install_dir, pending_backup_dir, ec)) {
+        error_code ignored;
+        fs::remove_all(pending_backup_dir, ignored);
+        ec = generic_error(generic_io_error);
+        return false;
+    }
+
+    install_journal journal;
+    const rollback_context context{journal, install_dir, staging_dir, pending_backup_dir};
+
+    // Retired files leave first, so a path that turns from a file into a folder is free before
+    // the new content arrives.
+    for (const path_string& rel : listing.obsolete_files) {
+        path_string installed = join_path(install_dir, rel);
+        bool present = is_present(installed, ec);
+        if (!ec && present)
+            move_with_retry(installed, join_path(pending_backup_dir, rel), ec);
+        if (ec) {
+            rollback(context);
+            return false;
+        }
+        if (present)
+            journal.push_back({rel, true, false});
+    }
+
+    for (const path_string& rel : staged_files) {
+        path_string installed = join_path(install_dir, rel);
+        fs::file_type type = fs::status(installed, ec);
+        bool present = fs::exists(type);
+        if (present) {
+            path_string backup = join_path(pending_backup_dir, rel);
+            if (type == fs::file_type::directory && remove_retired_folder(installed, backup))
+                present = false;
+            else
+                move_with_retry(installed, backup, ec);
+        }
+        if (ec) {
+            rollback(context);
+            return false;
+        }
+        journal.push_back({rel, present, false});
+        move_with_retry(join_path(staging_dir, rel), installed, ec);
+        if (ec) {
+            rollback(context);
+            return false;
+        }
+        journal.back().moved_in = true;
+    }
+
+    // The commit: its steps cannot undo the install, so their failures are not examined.
+    error_code ignored;
+    fs::remove_all(backup_dir, ignored);
+    fs::rename(pending_backup_dir, backup_dir, ignored);
+    // When staging_dir is the new backup itself, it stays.
+    if (!fs::equivalent(staging_dir, backup_dir, ignored))
+        fs::remove_all(staging_dir, ignored);
+    ec = system_error(0);
+    return true;
+}
+
+} // namespace updater
