@@ -1,0 +1,589 @@
+// The file system operations and the system error category on POSIX: errno values, stat, unlink and
+// rmdir, rename and renameat2, copies through read and write, directory streams on descriptors.
+#include "updater/fs/fs.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace updater {
+
+namespace {
+
+// strerror_r comes in two forms. XSI returns 0 or an error number and fills the buffer; GNU returns
+// the text and, for a value without one, formats "Unknown error N". Only one of these is called.
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) noexcept
+{
+    return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) noexcept
+{
+    static constexpr char unknown_prefix[] = "Unknown error";
+    return std::strncmp(result, unknown_prefix, sizeof unknown_prefix - 1) == 0 ? nullptr : result;
+}
+
+class system_error_category final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "system"; }
+
+    std::string message(int value) const override
+    {
+        char buffer[256] = {};
+        const char* text = strerror_text(strerror_r(value, buffer, sizeof buffer), buffer);
+        return text && *text ? text : "unknown error";
+    }
+
+    // errno values are the generic numbers already (the generic texts follow Linux's numbering);
+    // EXDEV is named so that a failed rename matches cross_device_link() on any POSIX system.
+    std::error_condition default_error_condition(int value) const noexcept override
+    {
+        if (value == EXDEV)
+            return cross_device_link();
+        return {value, generic_category()};
+    }
+};
+
+} // namespace
+
+const std::error_category& system_category() noexcept
+{
+    static const system_error_category category;
+    return category;
+}
+
+bool is_not_found(const error_code& ec) noexcept
+{
+    if (ec.category() != system_category())
+        return false;
+    // ENOTDIR: a leading element is a file ("file/child"), so the path cannot be there; Windows
+    // says "path not found" (3) in that case.
+    return ec.value() == ENOENT || ec.value() == ENOTDIR;
+}
+
+error_code last_system_error() noexcept { return system_error(errno); }
+
+path_string path_from_utf8(std::string_view text) { return path_string(text); }
+
+std::string path_to_utf8(path_view path) { return std::string(path); }
+
+} // namespace updater
+
+namespace updater::fs {
+
+namespace detail {
+
+struct dir_stream {
+    DIR* dir = nullptr;
+};
+
+void dir_stream_closer::operator()(dir_stream* stream) const noexcept
+{
+    if (stream->dir)
+        ::closedir(stream->dir);
+    delete stream;
+}
+
+} // namespace detail
+
+namespace {
+
+class unique_fd {
+public:
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+struct malloc_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+
+// remove_all's tries after the first removal of the directory answered "directory not empty".
+constexpr int remove_all_attempts = 10;
+constexpr std::size_t copy_chunk_size = 64 * 1024;
+
+file_type type_of_mode(mode_t mode) noexcept
+{
+    if (S_ISREG(mode))
+        return file_type::regular;
+    if (S_ISDIR(mode))
+        return file_type::directory;
+    if (S_ISLNK(mode))
+        return file_type::symlink;
+    return file_type::other;
+}
+
+// Linux's rmdir answers EEXIST or ENOTEMPTY for a directory that is not empty; callers see one.
+int normalised_rmdir_error(int error) noexcept { return error == EEXIST ? ENOTEMPTY : error; }
+
+// Opens the directory path relative to the directory at (AT_FDCWD: the current one) as a stream.
+detail::unique_dir_stream open_dir_at(int at, const char* path, int extra_flags, error_code& ec)
+{
+    detail::unique_dir_stream stream(new detail::dir_stream);
+    unique_fd fd(::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags));
+    if (!fd) {
+        ec = last_system_error();
+        return nullptr;
+    }
+    stream->dir = ::fdopendir(fd.get());
+    if (!stream->dir) {
+        ec = last_system_error();
+        return nullptr;
+    }
+    fd.release(); // the stream closes it
+    ec.clear();
+    return stream;
+}
+
+// Removes what the directory holds, depth first. Entries are reached through the directory's own
+// descriptor and subdirectories are opened with O_NOFOLLOW, so a link is removed and never
+// followed, even one swapped in for a directory during the walk. Entries that vanish meanwhile are
+// fine. Entries are removed while the stream is read; one that the stream then skips leaves the
+// directory not empty, and remove_all's next try finds it.
+void remove_contents(detail::dir_stream& stream, error_code& ec)
+{
+    const int dir_fd = ::dirfd(stream.dir);
+    path_string name;
+    file_type type;
+    while (detail::read_dir_stream(stream, name, type, ec)) {
+        bool is_directory = type == file_type::directory;
+        if (!is_directory) {
+            if (::unlinkat(dir_fd, name.c_str(), 0) == 0)
+                continue;
+            // The type could not be told or changed since: a directory after all.
+            is_directory = errno == EISDIR;
+            if (!is_directory) {
+                ec = last_system_error();
+                if (is_not_found(ec))
+                    continue;
+                return;
+            }
+        }
+        detail::unique_dir_stream child = open_dir_at(dir_fd, name.c_str(), O_NOFOLLOW, ec);
+        if (!ec)
+            remove_contents(*child, ec);
+        if (ec) {
+            if (is_not_found(ec))
+                continue;
+            return;
+        }
+        child.reset();
+        if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+            ec = system_error(normalised_rmdir_error(errno));
+            if (is_not_found(ec))
+                continue;
+            return;
+        }
+    }
+}
+
+// Renames a directory without replacing anything at to: POSIX rename would replace an empty
+// directory, which a Windows move never does. What is there makes it fail with EEXIST; Windows
+// reports access denied (5) for a directory onto a directory.
+void rename_directory(const path_string& from, const path_string& to, error_code& ec)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    int error = errno;
+    // File systems without RENAME_NOREPLACE answer EINVAL, kernels before 3.15 ENOSYS: check the
+    // target first instead, leaving a short window in which a new empty directory is replaced.
+    // (EINVAL also means to lies inside from; the plain rename then answers the same.)
+    if (error == EINVAL || error == ENOSYS) {
+        struct stat target;
+        if (::lstat(to.c_str(), &target) == 0)
+            error = EEXIST;
+        else if (::rename(from.c_str(), to.c_str()) == 0)
+            return;
+        else
+            error = errno;
+    }
+    ec = system_error(error);
+}
+
+void copy_contents(int from, int to, error_code& ec)
+{
+    std::unique_ptr<char[]> buffer(new char[copy_chunk_size]);
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.get(), copy_chunk_size);
+        if (got == 0)
+            return;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ec = last_system_error();
+            return;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer.get() + done, static_cast<std::size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                ec = last_system_error();
+                return;
+            }
+            done += put;
+        }
+    }
+}
+
+// Creates one level of create_directories; true when it is a directory afterwards, whatever mkdir
+// said (an existing directory answers EEXIST, or EROFS on a read-only file system).
+bool make_directory_level(const path_string& level, error_code& ec)
+{
+    ec.clear();
+    if (::mkdir(level.c_str(), 0777) == 0)
+        return true;
+    ec = last_system_error();
+    struct stat st;
+    return ::stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The parent of an absolute, canonical path ("/" stays).
+void drop_last_element(path_string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    path.resize(slash == 0 || slash == path_string::npos ? 1 : slash);
+}
+
+} // namespace
+
+namespace detail {
+
+unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
+{
+    return open_dir_at(AT_FDCWD, dir.c_str(), 0, ec);
+}
+
+bool read_dir_stream(dir_stream& stream, path_string& name, file_type& type, error_code& ec)
+{
+    ec.clear();
+    for (;;) {
+        // readdir tells the end from an error only through errno.
+        errno = 0;
+        const dirent* entry = ::readdir(stream.dir);
+        if (!entry) {
+            if (errno != 0)
+                ec = last_system_error();
+            return false;
+        }
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
+            continue;
+        name.assign(n);
+        switch (entry->d_type) {
+        case DT_REG: type = file_type::regular; break;
+        case DT_DIR: type = file_type::directory; break;
+        case DT_LNK: type = file_type::symlink; break;
+        case DT_UNKNOWN: {
+            // Some file systems (older XFS, several network ones) leave the type to a stat.
+            struct stat st;
+            type = ::fstatat(::dirfd(stream.dir), n, &st, AT_SYMLINK_NOFOLLOW) == 0 ? type_of_mode(st.st_mode)
+                                                                                     : file_type::none;
+            break;
+        }
+        default: type = file_type::other; break;
+        }
+        return true;
+    }
+}
+
+} // namespace detail
+
+file_type status(const path_string& path, error_code& ec)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        ec = last_system_error();
+        if (is_not_found(ec)) {
+            ec.clear();
+            return file_type::not_found;
+        }
+        return file_type::none;
+    }
+    ec.clear();
+    return type_of_mode(st.st_mode);
+}
+
+bool remove(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    // unlink removes a link itself and ignores a file's mode bits, so read-only files go too.
+    if (::unlink(path.c_str()) == 0)
+        return true;
+    int error = errno;
+    // Linux answers EISDIR for a directory, POSIX allows EPERM.
+    if (error == EISDIR || error == EPERM) {
+        if (::rmdir(path.c_str()) == 0)
+            return true;
+        // ENOTDIR: not a directory after all, so unlink's EPERM stands (an immutable file, a
+        // sticky directory).
+        if (errno != ENOTDIR)
+            error = normalised_rmdir_error(errno);
+    }
+    ec = system_error(error);
+    if (is_not_found(ec))
+        ec.clear();
+    return false;
+}
+
+void remove_all(const path_string& path, error_code& ec)
+{
+    remove(path, ec);
+    if (ec != system_error(ENOTEMPTY))
+        return;
+    for (int attempt = 0; attempt < remove_all_attempts; ++attempt) {
+        // O_NOFOLLOW: remove answered "not empty", so path is a directory, not a link to one.
+        detail::unique_dir_stream stream = open_dir_at(AT_FDCWD, path.c_str(), O_NOFOLLOW, ec);
+        if (!ec)
+            remove_contents(*stream, ec);
+        stream.reset();
+        if (!ec || is_not_found(ec))
+            remove(path, ec);
+        // ENOTEMPTY: something new appeared or the stream skipped an entry. EACCES and EPERM are
+        // Windows' access denied, there often a file still open for a moment.
+        if (!ec || (ec.value() != ENOTEMPTY && ec.value() != EACCES && ec.value() != EPERM))
+            return;
+    }
+}
+
+void rename(const path_string& from, const path_string& to, error_code& ec)
+{
+    ec.clear();
+    // The source decides: a directory never replaces anything, a file replaces a file. rename
+    // never crosses file systems and answers EXDEV, files and directories alike.
+    struct stat st;
+    if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        rename_directory(from, to, ec);
+        return;
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        ec = last_system_error();
+}
+
+void copy_file(const path_string& from, const path_string& to, error_code& ec)
+{
+    ec.clear();
+    unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source) {
+        ec = last_system_error();
+        return;
+    }
+    struct stat source_st;
+    if (::fstat(source.get(), &source_st) != 0) {
+        ec = last_system_error();
+        return;
+    }
+    if (S_ISDIR(source_st.st_mode)) {
+        ec = system_error(EISDIR);
+        return;
+    }
+    // No O_TRUNC yet: to may be from itself under another name, which truncating would destroy.
+    unique_fd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (!target) {
+        ec = last_system_error();
+        return;
+    }
+    struct stat target_st;
+    if (::fstat(target.get(), &target_st) != 0) {
+        ec = last_system_error();
+        return;
+    }
+    if (target_st.st_dev == source_st.st_dev && target_st.st_ino == source_st.st_ino) {
+        ec = system_error(EINVAL);
+        return;
+    }
+    if (::ftruncate(target.get(), 0) != 0) {
+        ec = last_system_error();
+        return;
+    }
+    copy_contents(source.get(), target.get(), ec);
+    // Mode and modification time last: the writes above set the time.
+    if (!ec && ::fchmod(target.get(), source_st.st_mode & 07777) != 0)
+        ec = last_system_error();
+    const timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
+    if (!ec && ::futimens(target.get(), times) != 0)
+        ec = last_system_error();
+    // Some file systems (NFS) report a failed write only at close.
+    if (::close(target.release()) != 0 && !ec)
+        ec = last_system_error();
+    if (ec) {
+        // The old content is gone already; a partial copy must not pass for the file.
+        error_code ignored;
+        remove(to, ignored);
+    }
+}
+
+bool equivalent(const path_string& a, const path_string& b, error_code& ec)
+{
+    struct stat a_st;
+    struct stat b_st;
+    if (::stat(a.c_str(), &a_st) != 0 || ::stat(b.c_str(), &b_st) != 0) {
+        ec = last_system_error();
+        return false;
+    }
+    ec.clear();
+    return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
+}
+
+void create_directories(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    if (path.empty()) {
+        ec = system_error(ENOENT);
+        return;
+    }
+    // Every level from the top, as on Windows, so that failures are reported alike: a level that
+    // is a file answers EEXIST, the levels below it ENOTDIR.
+    error_code last_failure;
+    error_code last_found_failure; // the last one outside the not-found set
+    bool is_directory = false;
+    std::size_t end = 0;
+    while (end < path.size()) {
+        while (end < path.size() && path[end] == '/')
+            ++end;
+        while (end < path.size() && path[end] != '/')
+            ++end;
+        error_code level_ec;
+        is_directory = make_directory_level(path.substr(0, end), level_ec);
+        if (!is_directory) {
+            last_failure = level_ec;
+            if (!is_not_found(level_ec))
+                last_found_failure = level_ec;
+        }
+    }
+    if (!is_directory)
+        ec = last_found_failure ? last_found_failure : last_failure;
+}
+
+path_string weakly_canonical(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    if (path.empty()) {
+        ec = system_error(ENOENT);
+        return {};
+    }
+    // The longest leading part that realpath resolves: from the whole path down to no element.
+    std::size_t end = path.size();
+    std::unique_ptr<char, malloc_deleter> resolved;
+    for (;;) {
+        const path_string head = end > 0 ? path.substr(0, end) : path_string(path[0] == '/' ? "/" : ".");
+        resolved.reset(::realpath(head.c_str(), nullptr));
+        if (resolved)
+            break;
+        ec = last_system_error();
+        if (!is_not_found(ec) || end == 0)
+            return {};
+        // Back to the end of the previous element.
+        while (end > 0 && path[end - 1] != '/')
+            --end;
+        while (end > 0 && path[end - 1] == '/')
+            --end;
+    }
+    ec.clear();
+    path_string result(resolved.get());
+    // The rest, lexically: "." goes, ".." takes the element before it.
+    std::size_t i = end;
+    while (i < path.size()) {
+        while (i < path.size() && path[i] == '/')
+            ++i;
+        std::size_t element_end = i;
+        while (element_end < path.size() && path[element_end] != '/')
+            ++element_end;
+        const path_view element = path_view(path).substr(i, element_end - i);
+        if (element == "..") {
+            drop_last_element(result);
+        } else if (!element.empty() && element != ".") {
+            if (result.back() != '/')
+                result.push_back('/');
+            result.append(element);
+        }
+        i = element_end;
+    }
+    return result;
+}
+
+path_string relative(const path_string& path, const path_string& base, error_code& ec)
+{
+    const path_string canonical_path = weakly_canonical(path, ec);
+    if (ec)
+        return {};
+    const path_string canonical_base = weakly_canonical(base, ec);
+    if (ec)
+        return {};
+    return lexically_relative(canonical_path, canonical_base);
+}
+
+unique_file open_file(const path_string& path, const char* mode, error_code& ec)
+{
+    // The descriptor is opened here rather than by fopen so that O_CLOEXEC is certain; "b" and "t"
+    // mean nothing on POSIX.
+    const bool update = mode[0] != '\0' && std::strchr(mode + 1, '+');
+    int flags = O_CLOEXEC;
+    const char* stdio_mode;
+    switch (mode[0]) {
+    case 'r':
+        flags |= update ? O_RDWR : O_RDONLY;
+        stdio_mode = update ? "r+" : "r";
+        break;
+    case 'w':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        stdio_mode = update ? "w+" : "w";
+        break;
+    case 'a':
+        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        stdio_mode = update ? "a+" : "a";
+        break;
+    default:
+        ec = system_error(EINVAL);
+        return nullptr;
+    }
+    if (std::strchr(mode + 1, 'x'))
+        flags |= O_EXCL;
+    unique_fd fd(::open(path.c_str(), flags, 0666));
+    if (!fd) {
+        ec = last_system_error();
+        return nullptr;
+    }
+    unique_file file(::fdopen(fd.get(), stdio_mode));
+    if (!file) {
+        ec = last_system_error();
+        return nullptr;
+    }
+    fd.release(); // the stream closes it
+    ec.clear();
+    return file;
+}
+
+bool to_narrow(path_view path, std::string& out)
+{
+    out.assign(path);
+    return true;
+}
+
+bool from_narrow(std::string_view text, path_string& out)
+{
+    out.assign(text);
+    return true;
+}
+
+} // namespace updater::fs
