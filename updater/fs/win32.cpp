@@ -1,0 +1,770 @@
+// Windows backend of the filesystem layer and of the system error category, on the Win32 file API.
+// Paths are handed to the OS as they are: the helper is longPathAware, so no "\\?\" rewriting.
+#include "updater/fs/fs.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <locale.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace updater {
+
+namespace {
+
+class unique_handle {
+public:
+    unique_handle() noexcept = default;
+    explicit unique_handle(HANDLE handle) noexcept : handle_(handle) {}
+    unique_handle(unique_handle&& other) noexcept : handle_(other.release()) {}
+    unique_handle& operator=(unique_handle&& other) noexcept
+    {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
+    ~unique_handle()
+    {
+        if (*this)
+            CloseHandle(handle_);
+    }
+
+    HANDLE get() const noexcept { return handle_; }
+    HANDLE release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+    explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+struct local_free {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+std::string narrow_message(const wchar_t* text, int size)
+{
+    int length = WideCharToMultiByte(CP_ACP, 0, text, size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return {};
+    std::string result(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, size, result.data(), length, nullptr, nullptr);
+    return result;
+}
+
+class system_error_category final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "system"; }
+
+    std::string message(int value) const override
+    {
+        // US English where the system has it, so log lines read the same everywhere; then the
+        // default language, then whatever FormatMessageW finds by its own search order.
+        const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   0};
+        for (DWORD language : languages) {
+            wchar_t* buffer = nullptr;
+            DWORD size = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, static_cast<DWORD>(value), language,
+                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+            std::unique_ptr<void, local_free> owner(buffer);
+            // Observed: Wine's texts, like Windows', end in CR LF.
+            while (size > 0 && (buffer[size - 1] == L' ' || buffer[size - 1] == L'\t' || buffer[size - 1] == L'\r' ||
+                                buffer[size - 1] == L'\n' || buffer[size - 1] == L'\0'))
+                --size;
+            if (size == 0)
+                continue;
+            std::string text = narrow_message(buffer, static_cast<int>(size));
+            if (!text.empty())
+                return text;
+        }
+        return "unknown error";
+    }
+
+    std::error_condition default_error_condition(int value) const noexcept override
+    {
+        // A move across volumes: the condition that makes a move fall back to copy and remove.
+        if (value == ERROR_NOT_SAME_DEVICE)
+            return {generic_cross_device_link, generic_category()};
+        return {value, *this};
+    }
+};
+
+} // namespace
+
+const std::error_category& system_category() noexcept
+{
+    static const system_error_category category;
+    return category;
+}
+
+error_code last_system_error() noexcept { return system_error(static_cast<int>(GetLastError())); }
+
+bool is_not_found(const error_code& ec) noexcept
+{
+    if (ec.category() != system_category())
+        return false;
+    switch (ec.value()) {
+    case ERROR_FILE_NOT_FOUND:    // 2
+    case ERROR_PATH_NOT_FOUND:    // 3: a missing parent
+    case ERROR_BAD_NETPATH:       // 53: no such network server
+    case ERROR_NETNAME_DELETED:   // 64: the network name went away
+    case ERROR_INVALID_NAME:      // 123: a file used as a directory (Observed: Wine, for "file\*")
+    case ERROR_BAD_PATHNAME:      // 161
+    case ERROR_DIRECTORY:         // 267: a file used as a directory
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// Strict conversions: a character the target cannot represent fails instead of becoming "?" or a
+// look-alike, which could name another file.
+bool wide_from_multibyte(UINT code_page, std::string_view text, std::wstring& out)
+{
+    out.clear();
+    if (text.empty())
+        return true;
+    if (text.size() > INT_MAX)
+        return false;
+    int size = static_cast<int>(text.size());
+    int length = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return false;
+    out.resize(static_cast<std::size_t>(length));
+    return MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length) == length;
+}
+
+bool multibyte_from_wide(UINT code_page, std::wstring_view text, std::string& out)
+{
+    out.clear();
+    if (text.empty())
+        return true;
+    if (text.size() > INT_MAX)
+        return false;
+    int size = static_cast<int>(text.size());
+    if (code_page == CP_UTF8) {
+        // A lone surrogate fails (1113) instead of becoming U+FFFD.
+        int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr, 0, nullptr, nullptr);
+        if (length <= 0)
+            return false;
+        out.resize(static_cast<std::size_t>(length));
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, out.data(), length, nullptr,
+                                   nullptr) == length;
+    }
+    BOOL used_default = FALSE;
+    int length =
+        WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), size, nullptr, 0, nullptr, &used_default);
+    if (length <= 0 || used_default)
+        return false;
+    out.resize(static_cast<std::size_t>(length));
+    if (WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), size, out.data(), length, nullptr,
+                            &used_default) != length ||
+        used_default)
+        return false;
+    // Some code pages map a character without reporting the default character; only text that
+    // converts back to itself names the same file.
+    std::wstring back;
+    return wide_from_multibyte(code_page, out, back) && back == text;
+}
+
+// The code page of narrow file names: UTF-8 when the C runtime's locale uses it, else the one the
+// file APIs use (ANSI unless a program switched them to OEM).
+UINT file_name_code_page()
+{
+    if (___lc_codepage_func() == CP_UTF8)
+        return CP_UTF8;
+    // GetACP and GetOEMCP give the number, so a system set to UTF-8 takes the UTF-8 path, where the
+    // best-fit flags are not allowed.
+    return AreFileApisANSI() ? GetACP() : GetOEMCP();
+}
+
+} // namespace
+
+path_string path_from_utf8(std::string_view text)
+{
+    path_string result;
+    if (!wide_from_multibyte(CP_UTF8, text, result))
+        result.clear();
+    return result;
+}
+
+std::string path_to_utf8(path_view path)
+{
+    std::string result;
+    if (!multibyte_from_wide(CP_UTF8, path, result))
+        result.clear();
+    return result;
+}
+
+} // namespace updater
+
+namespace updater::fs {
+
+namespace {
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The extended deletion of Windows 10, which the headers declare only for targets newer than the
+// oldest system this program runs on.
+constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+struct disposition_info_ex {
+    DWORD flags;
+};
+constexpr DWORD disposition_delete = 0x1;
+constexpr DWORD disposition_posix_semantics = 0x2;
+constexpr DWORD disposition_ignore_read_only = 0x10;
+
+unique_handle open_handle(const path_string& path, DWORD access, DWORD disposition, DWORD flags)
+{
+    CREATEFILE2_EXTENDED_PARAMETERS parameters{};
+    parameters.dwSize = sizeof parameters;
+    parameters.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    parameters.dwFileFlags = flags;
+    // No security attributes: the handle is not inherited by child processes.
+    return unique_handle(CreateFile2(path.c_str(), access, share_all, disposition, &parameters));
+}
+
+// Opens path itself (a link or junction, not its target) or what it resolves to; directories too.
+unique_handle open_for_query(const path_string& path, bool follow_links)
+{
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    return open_handle(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, flags);
+}
+
+file_type type_from_attributes(DWORD attributes) noexcept
+{
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? file_type::directory : file_type::regular;
+}
+
+file_type type_from_error(error_code& ec) noexcept
+{
+    ec = last_system_error();
+    if (is_not_found(ec)) {
+        ec.clear();
+        return file_type::not_found;
+    }
+    return file_type::none;
+}
+
+bool is_directory(const path_string& path)
+{
+    error_code ignored;
+    return status(path, ignored) == file_type::directory;
+}
+
+} // namespace
+
+file_type status(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return type_from_error(ec);
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return type_from_attributes(data.dwFileAttributes);
+    // A link or junction describes itself; opening it resolves it to its target (a dangling link
+    // fails with 2 or 3 here and so counts as not found).
+    unique_handle handle = open_for_query(path, true);
+    FILE_BASIC_INFO info;
+    if (!handle || !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info))
+        return type_from_error(ec);
+    return type_from_attributes(info.FileAttributes);
+}
+
+bool remove(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    // The entry itself, never a link's target.
+    unique_handle handle =
+        open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!handle) {
+        ec = last_system_error();
+        if (is_not_found(ec))
+            ec.clear();
+        return false;
+    }
+
+    // Windows 10 1809 and later: POSIX semantics take the name away at once, even while other
+    // handles keep the file open, and the read-only attribute does not stop the deletion.
+    disposition_info_ex disposition_ex{disposition_delete | disposition_posix_semantics |
+                                       disposition_ignore_read_only};
+    if (SetFileInformationByHandle(handle.get(), file_disposition_info_ex, &disposition_ex, sizeof disposition_ex))
+        return true;
+    DWORD error = GetLastError();
+    // Older systems answer 87 (1709 to 1803 know the class but not the read-only flag), and file
+    // systems without POSIX deletion 1 or 50. Observed: Wine always answers 87.
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
+        ec = system_error(static_cast<int>(error));
+        return false;
+    }
+
+    // The classic deletion refuses read-only entries (5): clear the attribute first, and put it back
+    // if the deletion still fails.
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+        ec = last_system_error();
+        return false;
+    }
+    bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
+    if (read_only) {
+        FILE_BASIC_INFO writable{};
+        // Zero attributes would mean "unchanged"; NORMAL stands for none.
+        writable.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) ? basic.FileAttributes &
+                                                                                         ~FILE_ATTRIBUTE_READONLY
+                                                                                   : FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(handle.get(), FileBasicInfo, &writable, sizeof writable)) {
+            ec = last_system_error();
+            return false;
+        }
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition))
+        return true;
+    ec = last_system_error();
+    if (read_only) {
+        FILE_BASIC_INFO restore{};
+        restore.FileAttributes = basic.FileAttributes;
+        SetFileInformationByHandle(handle.get(), FileBasicInfo, &restore, sizeof restore);
+    }
+    return false;
+}
+
+namespace {
+
+bool is_retried_by_remove_all(const error_code& ec) noexcept
+{
+    // 145: a deletion still pending (another process holds a handle without POSIX semantics) keeps
+    // the directory non-empty for a moment; 5: an entry that is just being deleted refuses access.
+    return ec.category() == system_category() &&
+           (ec.value() == ERROR_DIR_NOT_EMPTY || ec.value() == ERROR_ACCESS_DENIED);
+}
+
+void remove_tree(const path_string& dir, error_code& ec);
+
+// Removes what dir holds, deepest first. One level is listed before anything in it is deleted, so
+// the listing never runs over entries that are going away.
+void remove_contents(const path_string& dir, error_code& ec)
+{
+    std::vector<std::pair<path_string, file_type>> entries;
+    {
+        detail::unique_dir_stream stream = detail::open_dir_stream(dir, ec);
+        if (ec)
+            return;
+        path_string name;
+        file_type type;
+        while (detail::read_dir_stream(*stream, name, type, ec))
+            entries.emplace_back(join_path(dir, name), type);
+        if (ec)
+            return;
+    }
+    for (const auto& [path, type] : entries) {
+        // Links and junctions are entries of their own: removed, never followed.
+        if (type == file_type::directory)
+            remove_tree(path, ec);
+        else
+            remove(path, ec);
+        if (ec)
+            return;
+    }
+}
+
+void remove_tree(const path_string& dir, error_code& ec)
+{
+    remove_contents(dir, ec);
+    if (!ec)
+        remove(dir, ec);
+}
+
+} // namespace
+
+void remove_all(const path_string& path, error_code& ec)
+{
+    remove(path, ec);
+    if (ec != system_error(ERROR_DIR_NOT_EMPTY))
+        return;
+    constexpr int tries = 10;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        remove_tree(path, ec);
+        if (!is_retried_by_remove_all(ec))
+            return;
+    }
+}
+
+void rename(const path_string& from, const path_string& to, error_code& ec)
+{
+    ec.clear();
+    // First without MOVEFILE_COPY_ALLOWED, so that a move across volumes is told apart: a file
+    // then goes again with copying allowed, a directory is refused with 17. With the flag, a
+    // directory move across volumes tries to copy the directory as a file and fails with 5;
+    // Observed: Wine does that too, and first deletes a file standing at the target.
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return;
+    DWORD error = GetLastError();
+    if (error == ERROR_NOT_SAME_DEVICE) {
+        DWORD attributes = GetFileAttributesW(from.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+                return;
+            error = GetLastError();
+        }
+    }
+    ec = system_error(static_cast<int>(error));
+}
+
+namespace {
+
+using copy_file2_function = decltype(&CopyFile2);
+
+// CopyFile2 (Windows 8) is looked up rather than imported, so the program still starts where it is
+// missing. Observed: Wine does not export it; a static import aborts at the call.
+copy_file2_function find_copy_file2() noexcept
+{
+    static const copy_file2_function function = [] {
+        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        return kernel32 ? reinterpret_cast<copy_file2_function>(
+                              reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "CopyFile2")))
+                        : nullptr;
+    }();
+    return function;
+}
+
+error_code error_from_hresult(HRESULT result) noexcept
+{
+    if (HRESULT_FACILITY(result) == FACILITY_WIN32)
+        return system_error(HRESULT_CODE(result));
+    return system_error(static_cast<int>(result));
+}
+
+} // namespace
+
+void copy_file(const path_string& from, const path_string& to, error_code& ec)
+{
+    ec.clear();
+    // Both calls replace an existing target (no COPY_FILE_FAIL_IF_EXISTS) and keep attributes and
+    // the last-write time.
+    if (copy_file2_function copy_file2 = find_copy_file2()) {
+        COPYFILE2_EXTENDED_PARAMETERS parameters{};
+        parameters.dwSize = sizeof parameters;
+        HRESULT result = copy_file2(from.c_str(), to.c_str(), &parameters);
+        if (FAILED(result))
+            ec = error_from_hresult(result);
+        return;
+    }
+    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0))
+        ec = last_system_error();
+}
+
+bool equivalent(const path_string& a, const path_string& b, error_code& ec)
+{
+    ec.clear();
+    FILE_ID_INFO ids[2];
+    const path_string* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        unique_handle handle = open_for_query(*paths[i], true);
+        if (!handle || !GetFileInformationByHandleEx(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
+            ec = last_system_error();
+            return false;
+        }
+    }
+    return ids[0].VolumeSerialNumber == ids[1].VolumeSerialNumber &&
+           std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
+}
+
+namespace {
+
+// Where the elements after the root begin: past the root name and the separators after it.
+std::size_t elements_start(const path_string& path) noexcept
+{
+    std::size_t start = root_name(path).size();
+    while (start < path.size() && is_os_separator(path[start]))
+        ++start;
+    return start;
+}
+
+error_code create_level(const path_string& level)
+{
+    if (CreateDirectoryW(level.c_str(), nullptr))
+        return {};
+    error_code ec = last_system_error();
+    // An existing level is fine when it is a directory; 183 stays for one that is not.
+    if (ec == system_error(ERROR_ALREADY_EXISTS) && is_directory(level))
+        return {};
+    return ec;
+}
+
+} // namespace
+
+void create_directories(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    if (path.empty()) {
+        ec = system_error(ERROR_PATH_NOT_FOUND);
+        return;
+    }
+    // Usually everything exists already: one query instead of one creation per level.
+    file_type type = status(path, ec);
+    if (type == file_type::directory)
+        return;
+    error_code last = ec ? ec : system_error(ERROR_PATH_NOT_FOUND);
+    error_code last_outside_not_found;
+    path_string level;
+    std::size_t i = elements_start(path);
+    while (i < path.size()) {
+        std::size_t end = i;
+        while (end < path.size() && !is_os_separator(path[end]))
+            ++end;
+        level.assign(path, 0, end);
+        last = create_level(level);
+        if (last && !is_not_found(last))
+            last_outside_not_found = last;
+        i = end;
+        while (i < path.size() && is_os_separator(path[i]))
+            ++i;
+    }
+    if (!last) {
+        ec.clear();
+        return;
+    }
+    ec = last_outside_not_found ? last_outside_not_found : last;
+}
+
+namespace {
+
+// The final path of an open handle, "\\?\" taken off so that it reads as an ordinary path.
+path_string final_path(HANDLE handle, error_code& ec)
+{
+    path_string result(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            ec = last_system_error();
+            return {};
+        }
+        // Too small a buffer gives the size needed, terminator included.
+        if (length < result.size()) {
+            result.resize(length);
+            break;
+        }
+        result.resize(length);
+    }
+    constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
+    constexpr std::wstring_view local_prefix = L"\\\\?\\";
+    if (path_view(result).substr(0, unc_prefix.size()) == unc_prefix)
+        result.replace(0, unc_prefix.size(), L"\\\\");
+    else if (path_view(result).substr(0, local_prefix.size()) == local_prefix)
+        result.erase(0, local_prefix.size());
+    return result;
+}
+
+bool is_dot(path_view element) noexcept { return element.size() == 1 && element[0] == L'.'; }
+bool is_dot_dot(path_view element) noexcept { return element.size() == 2 && element[0] == L'.' && element[1] == L'.'; }
+
+} // namespace
+
+path_string weakly_canonical(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    // Shorten the path from the end until what is left can be opened; the elements taken off are
+    // the part that does not exist.
+    path_string head = path;
+    std::vector<path_string> rest;
+    path_string resolved;
+    bool found = false;
+    while (!head.empty()) {
+        unique_handle handle = open_for_query(head, true);
+        if (handle) {
+            resolved = final_path(handle.get(), ec);
+            if (ec)
+                return {};
+            found = true;
+            break;
+        }
+        error_code error = last_system_error();
+        if (!is_not_found(error)) {
+            ec = error;
+            return {};
+        }
+        path_view parent = parent_path(head);
+        if (parent.size() == head.size())
+            break;
+        rest.emplace_back(last_element(head));
+        head.resize(parent.size());
+    }
+    if (!found)
+        resolved = head;
+
+    std::vector<path_view> normal;
+    for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
+        path_view element = *it;
+        if (element.empty() || is_dot(element))
+            continue;
+        if (is_dot_dot(element) && !normal.empty() && !is_dot_dot(normal.back()))
+            normal.pop_back();
+        else
+            normal.push_back(element);
+    }
+    for (path_view element : normal)
+        resolved = join_path(resolved, element);
+    return resolved;
+}
+
+path_string relative(const path_string& path, const path_string& base, error_code& ec)
+{
+    path_string canonical_path = weakly_canonical(path, ec);
+    if (ec)
+        return {};
+    path_string canonical_base = weakly_canonical(base, ec);
+    if (ec)
+        return {};
+    path_string result = lexically_relative(canonical_path, canonical_base);
+    // Different volumes have no relative path between them.
+    if (result.empty())
+        ec = generic_error(generic_invalid_argument);
+    return result;
+}
+
+unique_file open_file(const path_string& path, const char* mode, error_code& ec)
+{
+    ec.clear();
+    DWORD access = 0;
+    DWORD disposition = 0;
+    int flags = 0;
+    switch (mode[0]) {
+    case 'r':
+        access = GENERIC_READ;
+        disposition = OPEN_EXISTING;
+        break;
+    case 'w':
+        access = GENERIC_WRITE;
+        disposition = CREATE_ALWAYS;
+        break;
+    case 'a':
+        access = GENERIC_WRITE;
+        disposition = OPEN_ALWAYS;
+        flags = _O_APPEND;
+        break;
+    default:
+        ec = generic_error(generic_invalid_argument);
+        return nullptr;
+    }
+    // Text mode unless "b": the C runtime writes LF as CR LF and stops reading at Ctrl-Z.
+    flags |= _O_TEXT;
+    for (const char* c = mode + 1; *c; ++c) {
+        if (*c == '+') {
+            access = GENERIC_READ | GENERIC_WRITE;
+        } else if (*c == 'b') {
+            flags = (flags & ~_O_TEXT) | _O_BINARY;
+        } else if (*c != 't') {
+            ec = generic_error(generic_invalid_argument);
+            return nullptr;
+        }
+    }
+
+    // CreateFile2 rather than the C runtime's own open, so that sharing is not restricted and the
+    // error is the OS's own number.
+    unique_handle handle = open_handle(path, access, disposition, 0);
+    if (!handle) {
+        ec = last_system_error();
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags);
+    if (fd == -1) {
+        ec = generic_error(errno);
+        return nullptr;
+    }
+    handle.release();
+    unique_file file(_fdopen(fd, mode));
+    if (!file) {
+        ec = generic_error(errno);
+        _close(fd);
+    }
+    return file;
+}
+
+bool to_narrow(path_view path, std::string& out) { return multibyte_from_wide(file_name_code_page(), path, out); }
+
+bool from_narrow(std::string_view text, path_string& out)
+{
+    return wide_from_multibyte(file_name_code_page(), text, out);
+}
+
+namespace detail {
+
+struct dir_stream {
+    HANDLE find = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAW data;
+    bool pending = false; // data holds an entry that read_dir_stream has not given out yet
+};
+
+void dir_stream_closer::operator()(dir_stream* stream) const noexcept
+{
+    if (stream->find != INVALID_HANDLE_VALUE)
+        FindClose(stream->find);
+    delete stream;
+}
+
+unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
+{
+    ec.clear();
+    unique_dir_stream stream(new dir_stream);
+    path_string pattern = join_path(dir, L"*");
+    // Basic information skips the 8.3 names; large fetches read bigger batches per call.
+    stream->find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &stream->data, FindExSearchNameMatch, nullptr,
+                                    FIND_FIRST_EX_LARGE_FETCH);
+    if (stream->find == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        // Nothing matched at all: a root directory, which has no "." and "..", that is empty.
+        // A missing directory gives 3, and a file 267 (Observed: Wine, 123).
+        if (error == ERROR_FILE_NOT_FOUND)
+            return stream;
+        ec = system_error(static_cast<int>(error));
+        return nullptr;
+    }
+    stream->pending = true;
+    return stream;
+}
+
+bool read_dir_stream(dir_stream& stream, path_string& name, file_type& type, error_code& ec)
+{
+    ec.clear();
+    if (stream.find == INVALID_HANDLE_VALUE)
+        return false;
+    for (;;) {
+        if (!stream.pending && !FindNextFileW(stream.find, &stream.data)) {
+            DWORD error = GetLastError();
+            if (error != ERROR_NO_MORE_FILES)
+                ec = system_error(static_cast<int>(error));
+            return false;
+        }
+        stream.pending = false;
+        path_view found = stream.data.cFileName;
+        if (is_dot(found) || is_dot_dot(found))
+            continue;
+        name.assign(found);
+        DWORD attributes = stream.data.dwFileAttributes;
+        type = type_from_attributes(attributes);
+        // The reparse tag is in dwReserved0 when the reparse point attribute is set. Other tags
+        // (cloud placeholders, deduplicated files) are ordinary files and directories.
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (stream.data.dwReserved0 == IO_REPARSE_TAG_SYMLINK)
+                type = file_type::symlink;
+            else if (stream.data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)
+                type = file_type::junction;
+        }
+        return true;
+    }
+}
+
+} // namespace detail
+
+} // namespace updater::fs
