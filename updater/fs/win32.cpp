@@ -574,34 +574,32 @@ bool is_dot_dot(path_view element) noexcept { return element.size() == 2 && elem
 path_string weakly_canonical(const path_string& path, error_code& ec)
 {
     ec.clear();
+    if (path.empty()) {
+        ec = system_error(ERROR_PATH_NOT_FOUND);
+        return {};
+    }
     // Shorten the path from the end until what is left can be opened; the elements taken off are
-    // the part that does not exist.
+    // the part that does not exist. A relative path none of whose elements exist stands on the
+    // current directory.
     path_string head = path;
     std::vector<path_string> rest;
     path_string resolved;
-    bool found = false;
-    while (!head.empty()) {
-        unique_handle handle = open_for_query(head, true);
+    for (;;) {
+        unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head, true);
         if (handle) {
             resolved = final_path(handle.get(), ec);
             if (ec)
                 return {};
-            found = true;
             break;
         }
-        error_code error = last_system_error();
-        if (!is_not_found(error)) {
-            ec = error;
-            return {};
-        }
+        ec = last_system_error();
         path_view parent = parent_path(head);
-        if (parent.size() == head.size())
-            break;
+        if (!is_not_found(ec) || head.empty() || parent.size() == head.size())
+            return {};
         rest.emplace_back(last_element(head));
         head.resize(parent.size());
     }
-    if (!found)
-        resolved = head;
+    ec.clear();
 
     std::vector<path_view> normal;
     for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
