@@ -1,0 +1,24 @@
+// The installation lock on Windows: the lock file opened without any sharing, so that a second
+// open fails with a sharing violation while this handle is open.
+#include "updater/lock/lock.h"
+
+#include <windows.h>
+
+namespace updater {
+
+install_lock acquire_install_lock(const path_string& app_path)
+{
+    // No security attributes: the handle is not inheritable. No delete-on-close: the file stays.
+    HANDLE handle = CreateFileW(lock_path_of(app_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return install_lock(reinterpret_cast<std::intptr_t>(handle));
+}
+
+void install_lock::reset() noexcept
+{
+    if (handle_ != invalid)
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = invalid;
+}
+
+} // namespace updater

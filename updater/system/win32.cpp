@@ -1,0 +1,65 @@
+// The process services on Windows: the Win32 calls the helper has always made, with their
+// arguments exactly as given.
+#include "updater/system/process.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+
+namespace updater {
+
+namespace {
+
+struct local_free {
+    void operator()(wchar_t** block) const noexcept { LocalFree(block); }
+};
+
+std::wstring widen(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+} // namespace
+
+bool split_command_line(const entry_arguments&, std::vector<path_string>& elements)
+{
+    int count = 0;
+    std::unique_ptr<wchar_t*, local_free> split(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!split)
+        return false;
+    elements.assign(split.get(), split.get() + count);
+    return true;
+}
+
+bool wait_for_application(std::uint32_t app_pid, std::chrono::milliseconds timeout)
+{
+    // NULL for id 0, an id that names no process, an ended process or refused access: nothing to
+    // wait for.
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, app_pid);
+    if (!process)
+        return true;
+    DWORD result = WaitForSingleObject(process, static_cast<DWORD>(timeout.count()));
+    CloseHandle(process);
+    return result == WAIT_OBJECT_0;
+}
+
+void show_message(std::string_view caption, std::string_view text, message_icon icon)
+{
+    UINT type = MB_OK | (icon == message_icon::information ? MB_ICONINFORMATION : MB_ICONERROR);
+    MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), type);
+}
+
+bool relaunch_application(const path_string& app_path, const path_string& install_dir)
+{
+    // CreateProcessW may write into the command line, so it lives in a buffer of our own.
+    std::wstring command_line = L"\"" + app_path + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        install_dir.c_str(), &startup, &started))
+        return false;
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return true;
+}
+
+} // namespace updater
