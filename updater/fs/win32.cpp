@@ -404,8 +404,8 @@ void rename(const path_string& from, const path_string& to, error_code& ec)
     ec.clear();
     // First without MOVEFILE_COPY_ALLOWED, so that a move across volumes is told apart: a file
     // then goes again with copying allowed, a directory is refused with 17. With the flag, a
-    // directory move across volumes tries to copy the directory as a file and fails with 5;
-    // Observed: Wine does that too, and first deletes a file standing at the target.
+    // directory move across volumes would try to copy the directory as a file and fail with 5
+    // (Observed: Wine).
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
         return;
     DWORD error = GetLastError();
@@ -592,14 +592,15 @@ path_string weakly_canonical(const path_string& path, error_code& ec)
                 return {};
             break;
         }
-        ec = last_system_error();
+        error_code error = last_system_error();
         path_view parent = parent_path(head);
-        if (!is_not_found(ec) || head.empty() || parent.size() == head.size())
+        if (!is_not_found(error) || head.empty() || parent.size() == head.size()) {
+            ec = error;
             return {};
+        }
         rest.emplace_back(last_element(head));
         head.resize(parent.size());
     }
-    ec.clear();
 
     std::vector<path_view> normal;
     for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
