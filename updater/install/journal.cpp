@@ -2,6 +2,7 @@
 #include "updater/install/journal.h"
 
 #include "updater/fs/fs.h"
+#include "updater/install/emptied_folder.h"
 #include "updater/install/move.h"
 
 namespace updater {
@@ -17,6 +18,8 @@ void rollback(const rollback_context& context)
             move_with_retry(installed_place, join_path(context.staging_dir, entry->relative_path), ignored);
         }
         if (entry->backed_up) {
+            // A file that became a folder left that folder behind when its new files went back.
+            remove_emptied_folder(installed_place);
             error_code restore_ec;
             move_with_retry(join_path(context.pending_backup_dir, entry->relative_path), installed_place, restore_ec);
             if (restore_ec)

@@ -4,6 +4,7 @@
 
 #include "updater/fs/fs.h"
 #include "updater/install/backup_manifest.h"
+#include "updater/install/emptied_folder.h"
 #include "updater/install/journal.h"
 #include "updater/install/move.h"
 #include "updater/layout.h"
@@ -19,15 +20,15 @@ namespace {
 // or the move-in could replace a file that was never moved aside.
 bool is_present(const path_string& place, error_code& ec) { return fs::exists(fs::status(place, ec)); }
 
-// An empty folder left at a place whose files were all retired, now taken by a staged file: its
-// files already wait in the pending backup under the same folder name, so it cannot move there
-// whole. It is removed instead; a rollback recreates it when those files come back. A folder that
-// still holds anything is not removed, and moving it aside then fails as before.
+// A folder whose files were all retired, at the place of a staged file: its files already wait in
+// the pending backup under the same folder name, so it cannot move there whole. When it holds no
+// file any more it is removed instead, and a rollback recreates it when those files come back.
 bool remove_retired_folder(const path_string& installed, const path_string& backup)
 {
     error_code ignored;
-    return fs::status(backup, ignored) == fs::file_type::directory && fs::remove(installed, ignored) && !ignored;
+    return fs::status(backup, ignored) == fs::file_type::directory && remove_emptied_folder(installed);
 }
+
 } // namespace
 
 bool install_staged_update(const path_string& staging_dir, const path_string& install_dir, error_code& ec)
