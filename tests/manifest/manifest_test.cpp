@@ -140,13 +140,13 @@ TEST_F(manifest_reader, reports_a_manifest_without_read_permission)
     write_file(at("install-manifest.txt"), "a\n");
     stdfs::permissions(at("install-manifest.txt"), stdfs::perms::none);
     tool_result result = run_manifest_tool(unprivileged(), "read", at(), at());
-    EXPECT_EQ(result.status, "system 13");
+    EXPECT_EQ(result.status, "system 13") << result.errors;
     EXPECT_TRUE(result.entries.empty());
 }
 
 TEST_F(manifest_reader, keeps_whole_lines_read_before_a_read_error)
 {
-    if (windows_path_rules || std::system("strace -V >/dev/null 2>&1") != 0)
+    if (windows_path_rules || !strace_available())
         GTEST_SKIP() << "fails a read of the manifest with strace";
     std::vector<std::string> lines;
     std::string content;
@@ -155,11 +155,8 @@ TEST_F(manifest_reader, keeps_whole_lines_read_before_a_read_error)
         content += lines.back() + "\n";
     }
     write_file(at("install-manifest.txt"), content);
-    // Only calls on the manifest are traced; its second read fails.
-    std::string strace = "strace -f -qq -o /dev/null -P '" + at("install-manifest.txt").string() +
-                         "' -e trace=read -e inject=read:error=EIO:when=2";
-    tool_result result = run_manifest_tool(strace, "read", at(), at());
-    EXPECT_EQ(result.status, "generic 5");
+    tool_result result = run_manifest_tool(failing_second_read_of(at("install-manifest.txt")), "read", at(), at());
+    EXPECT_EQ(result.status, "generic 5") << result.errors;
     // The entries read before the error, each a whole line: none is cut short where the read ended.
     ASSERT_FALSE(result.entries.empty());
     ASSERT_LT(result.entries.size(), lines.size());
