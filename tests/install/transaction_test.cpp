@@ -429,3 +429,41 @@ INSTANTIATE_TEST_SUITE_P(scenarios, install_transaction, ::testing::ValuesIn(sce
 
 } // namespace
 } // namespace updater::test
+
+namespace updater::test {
+namespace {
+
+// A restore that fails for real: the transaction runs in a small program under strace, which makes
+// every attempt of one chosen rename fail. Moves of this fixture, in order: a.txt aside and in,
+// the manifest aside and in, new.txt in; z/y fails (its folder's place is a file); then the
+// rollback: new.txt back, the manifest back, the manifest restored (renames 8 to 17, all ten
+// attempts failing), a.txt back and restored.
+class failed_restore : public temp_dir_test {};
+
+TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
+{
+    if (windows_path_rules)
+        GTEST_SKIP() << "strace is a POSIX tool";
+    if (std::system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const char* tools = std::getenv("QM_TEST_TOOLS");
+    ASSERT_NE(tools, nullptr);
+
+    write_tree(at("install"), blocked_install);
+    write_tree(at("staging"), blocked_staging);
+    std::string output = (at() / "output").string();
+    std::string command = "strace -qq -o /dev/null -e trace=rename -e inject=rename:error=EIO:when=8..17 " +
+                          std::string(tools) + "/install_tool '" + at("staging").string() + "' '" +
+                          at("install").string() + "' >'" + output + "'";
+    std::system(command.c_str());
+
+    EXPECT_EQ(read_file(output), "failed system " + std::to_string(already_exists_error().value()) + "\n");
+    EXPECT_EQ(installed_files(at("install")), (tree{{"a.txt", "a 1"}, {"z", "z is a file"}}));
+    EXPECT_EQ(files_of(read_tree(at("install/.update-backup.tmp"))),
+              (tree{{"install-manifest.txt", "a.txt\nz\n"}}));
+    EXPECT_EQ(files_of(read_tree(at("staging"))), blocked_staging);
+    expect_nothing_lost(blocked_install, at("install"));
+}
+
+} // namespace
+} // namespace updater::test
