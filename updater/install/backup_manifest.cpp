@@ -45,7 +45,7 @@ manifest_set top_level_folders(const manifest_set& staged_files)
     manifest_set folders;
     for (const path_string& path : staged_files) {
         const auto first_end = std::find_if(path.begin(), path.end(), is_separator);
-        if (std::any_of(first_end, path.end(), [](path_char c) { return !is_separator(c); }))
+        if (first_end != path.end())
             folders.emplace(path.begin(), first_end);
     }
     return folders;

@@ -1,0 +1,30 @@
+// Runs one move_with_retry, so that tests can watch its system calls from outside (strace) and
+// make chosen calls fail. Prints "ok" or the error's category and value.
+#include "updater/install/move.h"
+
+#include <cstdio>
+
+namespace {
+
+int run(int argc, updater::path_char** argv)
+{
+    if (argc != 3) {
+        std::fputs("usage: move_tool FROM TO\n", stderr);
+        return 2;
+    }
+    updater::error_code ec;
+    updater::move_with_retry(argv[1], argv[2], ec);
+    if (!ec)
+        std::puts("ok");
+    else
+        std::printf("%s %d\n", ec.category().name(), ec.value());
+    return ec ? 1 : 0;
+}
+
+} // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) { return run(argc, argv); }
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif
