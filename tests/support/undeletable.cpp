@@ -1,0 +1,49 @@
+#include "support/undeletable.h"
+
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
+namespace updater::test {
+
+#ifdef _WIN32
+
+undeletable_path::undeletable_path(const std::filesystem::path& path) : path_(path)
+{
+    // FILE_FLAG_BACKUP_SEMANTICS opens folders too.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    held_ = handle != INVALID_HANDLE_VALUE;
+    handle_ = held_ ? handle : nullptr;
+}
+
+undeletable_path::~undeletable_path()
+{
+    if (held_)
+        CloseHandle(handle_);
+}
+
+error_code undeletable_path::deletion_error() { return system_error(ERROR_SHARING_VIOLATION); }
+
+#else
+
+undeletable_path::undeletable_path(const std::filesystem::path& path) : path_(path)
+{
+    held_ = std::system(("chattr +i '" + path.string() + "' 2>/dev/null").c_str()) == 0;
+}
+
+undeletable_path::~undeletable_path()
+{
+    if (held_)
+        std::system(("chattr -i '" + path_.string() + "'").c_str());
+}
+
+error_code undeletable_path::deletion_error() { return system_error(EPERM); }
+
+#endif
+
+} // namespace updater::test
