@@ -535,30 +535,26 @@ path_string relative(const path_string& path, const path_string& base, error_cod
 
 unique_file open_file(const path_string& path, const char* mode, error_code& ec)
 {
-    // The descriptor is opened here rather than by fopen so that O_CLOEXEC is certain; "b" and "t"
-    // mean nothing on POSIX.
-    const bool update = mode[0] != '\0' && std::strchr(mode + 1, '+');
-    int flags = O_CLOEXEC;
-    const char* stdio_mode;
-    switch (mode[0]) {
-    case 'r':
-        flags |= update ? O_RDWR : O_RDONLY;
-        stdio_mode = update ? "r+" : "r";
-        break;
-    case 'w':
-        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-        stdio_mode = update ? "w+" : "w";
-        break;
-    case 'a':
-        flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-        stdio_mode = update ? "a+" : "a";
-        break;
-    default:
-        ec = system_error(EINVAL);
+    // The descriptor is opened here rather than by fopen so that O_CLOEXEC is certain. "b" and "t"
+    // mean nothing on POSIX; any other letter is refused as on Windows.
+    bool valid = mode[0] == 'r' || mode[0] == 'w' || mode[0] == 'a';
+    bool update = false;
+    for (const char* c = mode + 1; valid && *c; ++c) {
+        if (*c == '+')
+            update = true;
+        else
+            valid = *c == 'b' || *c == 't';
+    }
+    if (!valid) {
+        ec = generic_error(generic_invalid_argument);
         return nullptr;
     }
-    if (std::strchr(mode + 1, 'x'))
-        flags |= O_EXCL;
+    int flags = O_CLOEXEC | (update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY);
+    if (mode[0] == 'w')
+        flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a')
+        flags |= O_CREAT | O_APPEND;
+    const char stdio_mode[] = {mode[0], update ? '+' : '\0', '\0'};
     unique_fd fd(::open(path.c_str(), flags, 0666));
     if (!fd) {
         ec = last_system_error();
