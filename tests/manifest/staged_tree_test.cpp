@@ -199,8 +199,7 @@ public:
         if (running_as_root())
             ok_ = std::system(("chattr +i '" + file_.string() + "'").c_str()) == 0;
         else
-            stdfs::permissions(file_, stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
-                               stdfs::perm_options::remove);
+            stdfs::permissions(file_, stdfs::perms::owner_write, stdfs::perm_options::remove);
     }
     ~unwritable()
     {
@@ -265,6 +264,8 @@ TEST_F(new_manifest, writes_one_from_the_scan_when_the_staged_one_has_no_entries
 
 TEST_F(new_manifest, fails_with_io_error_when_it_must_write_and_cannot)
 {
+    if (windows_path_rules)
+        GTEST_SKIP() << "Wine runs as root and ignores the read-only attribute; win32_test.cpp holds the file instead";
     write_tree(at("staging"), {{"install-manifest.txt", "\n"}});
     manifest_set staged = scanned;
     error_code ec;
