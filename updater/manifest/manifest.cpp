@@ -22,26 +22,6 @@ bool is_rooted(path_view path) noexcept
            (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':');
 }
 
-bool is_dot_or_dot_dot(path_view element) noexcept
-{
-    return (element.size() == 1 && element[0] == '.') || (element.size() == 2 && element[0] == '.' && element[1] == '.');
-}
-
-bool has_dot_element(path_view path) noexcept
-{
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = start;
-        while (end < path.size() && !is_separator(path[end]))
-            ++end;
-        if (is_dot_or_dot_dot(path.substr(start, end - start)))
-            return true;
-        if (end == path.size())
-            return false;
-        start = end + 1;
-    }
-}
-
 // Adds one line (without its LF) to the set when it is a usable entry.
 void add_line(std::string& line, manifest_set& entries, path_string& converted)
 {
@@ -60,6 +40,23 @@ void add_line(std::string& line, manifest_set& entries, path_string& converted)
 }
 
 } // namespace
+
+bool has_dot_element(path_view rel) noexcept
+{
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = start;
+        while (end < rel.size() && !is_separator(rel[end]))
+            ++end;
+        path_view element = rel.substr(start, end - start);
+        if ((element.size() == 1 && element[0] == '.') ||
+            (element.size() == 2 && element[0] == '.' && element[1] == '.'))
+            return true;
+        if (end == rel.size())
+            return false;
+        start = end + 1;
+    }
+}
 
 int compare_manifest_paths(path_view a, path_view b) noexcept
 {

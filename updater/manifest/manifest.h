@@ -26,12 +26,16 @@ struct manifest_order {
 // Members keep the form in which they were first inserted.
 using manifest_set = std::set<path_string, manifest_order>;
 
+// Whether an element of rel ("/" and "\" both separate) is exactly "." or "..".
+bool has_dot_element(path_view rel) noexcept;
+
 // "install-manifest.txt"
 const path_string& manifest_name();
 
 // Reads dir's "install-manifest.txt" (text mode; on Windows Ctrl-Z ends the file). Skipped lines:
 // empty ones (after one trailing CR is removed), rooted ones ('/a', '\a', 'C:a'), those with a "."
-// or ".." element, and those that cannot be converted from narrow text. Nothing is trimmed.
+// or ".." element, and those that cannot be converted from narrow text or hold a NUL (no file
+// name does). Nothing is trimmed.
 // A missing or unreadable file gives an empty set; a read error part-way the entries read so far.
 manifest_set read_manifest(const path_string& dir);
 
@@ -42,7 +46,8 @@ manifest_set read_manifest(const path_string& dir, error_code& ec);
 
 // Writes manifest lines to a file: opened in binary mode, created or truncated, each entry in
 // generic form ("/" between elements) followed by one LF. An entry that the narrow text cannot
-// represent is left out (the file it names is still installed; it is only unlisted).
+// represent, or that would not read back as itself (one holding a LF or ending in a CR, which only
+// POSIX names can), is left out: the file it names is still installed, only unlisted.
 class manifest_writer {
 public:
     explicit manifest_writer(const path_string& file);

@@ -5,26 +5,11 @@ namespace updater {
 
 namespace {
 
-bool is_dot_dot(path_view element) noexcept { return element.size() == 2 && element[0] == '.' && element[1] == '.'; }
-
 // A link's target resolved outside the staging folder: on another volume (empty), rooted, or
 // climbing out. Installing it would reach outside both folders.
 bool leaves_folder(path_view rel) noexcept
 {
-    if (rel.empty() || !root_name(rel).empty() || is_separator(rel[0]))
-        return true;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = start;
-        while (end < rel.size() && !is_separator(rel[end]))
-            ++end;
-        path_view element = rel.substr(start, end - start);
-        if (is_dot_dot(element) || (element.size() == 1 && element[0] == '.'))
-            return true;
-        if (end == rel.size())
-            return false;
-        start = end + 1;
-    }
+    return rel.empty() || !root_name(rel).empty() || is_separator(rel[0]) || has_dot_element(rel);
 }
 
 // On POSIX "\" is an ordinary character of a name, but a manifest and every relative path of
