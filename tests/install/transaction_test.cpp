@@ -252,7 +252,7 @@ const scenario scenarios[] = {
      nullptr,
      [](const paths& p) {
          std::error_code ignored;
-         stdfs::remove_all(p.staging, ignored);
+         stdfs::remove_all(p.staging.parent_path(), ignored);
      },
      [](const stdfs::path& root) { return stdfs::path("/dev/shm") / root.filename() / "staging"; }},
     {"a move that fails part-way is rolled back",
