@@ -253,5 +253,24 @@ TEST_F(manifest_writer_test, fails_with_io_error_when_a_write_fails)
     EXPECT_EC(ec, generic_error(generic_io_error));
 }
 
+TEST_F(manifest_writer_test, fails_with_io_error_when_only_the_last_buffered_bytes_find_no_room)
+{
+    if (windows_path_rules || !running_as_root())
+        GTEST_SKIP() << "fills a small tmpfs, which needs root on POSIX";
+    stdfs::create_directory(at("full"));
+    std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + at("full").string() + "'";
+    if (std::system(mount.c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    // The disk is full before the manifest is written; its two short lines stay in the stream's
+    // buffer until the writer finishes.
+    std::string fill = "dd if=/dev/zero of='" + at("full/filler").string() + "' bs=4k 2>/dev/null";
+    std::system(fill.c_str());
+    error_code ec;
+    write_manifest(native("full/install-manifest.txt"), set_of({"a", "b"}), ec);
+    std::string unmount = "umount '" + at("full").string() + "'";
+    EXPECT_EQ(std::system(unmount.c_str()), 0);
+    EXPECT_EC(ec, generic_error(generic_io_error));
+}
+
 } // namespace
 } // namespace updater::test

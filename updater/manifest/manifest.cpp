@@ -161,8 +161,9 @@ void manifest_writer::add(path_view entry)
 
 void manifest_writer::finish(error_code& ec)
 {
-    bool failed = failed_ || !file_ || std::ferror(file_.get());
-    // Closing writes the last buffered bytes; a failure there is not reported.
+    // The last buffered bytes are written here, not left to the close: a full disk at that point
+    // would otherwise leave a cut-off manifest reported as written.
+    bool failed = failed_ || !file_ || std::fflush(file_.get()) != 0 || std::ferror(file_.get());
     file_.reset();
     failed_ = true;
     if (failed)

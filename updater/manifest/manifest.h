@@ -52,8 +52,8 @@ class manifest_writer {
 public:
     explicit manifest_writer(const path_string& file);
     void add(path_view entry);
-    // Closes the file; generic "io error" when the open or any write failed. An error that first
-    // shows while closing is not reported.
+    // Writes out what is buffered and closes the file; generic "io error" when the open, a write or
+    // that last flush failed.
     void finish(error_code& ec);
 
 private:
