@@ -423,10 +423,6 @@ TEST_F(win32_fs_test, copy_file_takes_the_attributes_along)
         fs::copy_file(native("from.txt"), native(to), ec);
         EXPECT_NO_EC(ec);
         EXPECT_EQ(read_file(at(to)), "new");
-        // Observed: Wine's CopyFileExW, which stands in for the CopyFile2 it lacks, leaves a
-        // replaced file its old attributes.
-        if (std::string(to) == "existing.txt" && running_under_wine())
-            continue;
         EXPECT_EQ(attributes_of(native(to)) & kept, kept);
     }
 }

@@ -232,11 +232,11 @@ unique_handle open_handle(const path_string& path, DWORD access, DWORD dispositi
     return unique_handle(CreateFile2(path.c_str(), access, share_all, disposition, &parameters));
 }
 
-// Opens path itself (a link or junction, not its target) or what it resolves to; directories too.
-unique_handle open_for_query(const path_string& path, bool follow_links)
+// Opens what path resolves to, links and junctions followed, for queries; directories need
+// backup semantics to be opened at all.
+unique_handle open_for_query(const path_string& path)
 {
-    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    return open_handle(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, flags);
+    return open_handle(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
 }
 
 file_type type_from_attributes(DWORD attributes) noexcept
@@ -272,7 +272,7 @@ file_type status(const path_string& path, error_code& ec)
         return type_from_attributes(data.dwFileAttributes);
     // A link or junction describes itself; opening it resolves it to its target (a dangling link
     // fails with 2 or 3 here and so counts as not found).
-    unique_handle handle = open_for_query(path, true);
+    unique_handle handle = open_for_query(path);
     FILE_BASIC_INFO info;
     if (!handle || !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info))
         return type_from_error(ec);
@@ -317,10 +317,9 @@ bool remove(const path_string& path, error_code& ec)
     bool read_only = basic.FileAttributes & FILE_ATTRIBUTE_READONLY;
     if (read_only) {
         FILE_BASIC_INFO writable{};
+        DWORD others = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
         // Zero attributes would mean "unchanged"; NORMAL stands for none.
-        writable.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) ? basic.FileAttributes &
-                                                                                         ~FILE_ATTRIBUTE_READONLY
-                                                                                   : FILE_ATTRIBUTE_NORMAL;
+        writable.FileAttributes = others ? others : FILE_ATTRIBUTE_NORMAL;
         if (!SetFileInformationByHandle(handle.get(), FileBasicInfo, &writable, sizeof writable)) {
             ec = last_system_error();
             return false;
@@ -459,7 +458,25 @@ void copy_file(const path_string& from, const path_string& to, error_code& ec)
             ec = error_from_hresult(result);
         return;
     }
-    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0))
+    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)) {
+        ec = last_system_error();
+        return;
+    }
+    // CopyFileExW is documented to give the target the source's attributes. Observed: Wine's
+    // leaves a file it replaces its old ones, so they are set here.
+    WIN32_FILE_ATTRIBUTE_DATA source;
+    unique_handle target = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
+    FILE_BASIC_INFO basic{};
+    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) || !target ||
+        !GetFileInformationByHandleEx(target.get(), FileBasicInfo, &basic, sizeof basic)) {
+        ec = last_system_error();
+        return;
+    }
+    if (basic.FileAttributes == source.dwFileAttributes)
+        return;
+    FILE_BASIC_INFO attributes{}; // zero times: left as they are
+    attributes.FileAttributes = source.dwFileAttributes;
+    if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &attributes, sizeof attributes))
         ec = last_system_error();
 }
 
@@ -469,7 +486,7 @@ bool equivalent(const path_string& a, const path_string& b, error_code& ec)
     FILE_ID_INFO ids[2];
     const path_string* paths[2] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
-        unique_handle handle = open_for_query(*paths[i], true);
+        unique_handle handle = open_for_query(*paths[i]);
         if (!handle || !GetFileInformationByHandleEx(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
             ec = last_system_error();
             return false;
@@ -585,7 +602,7 @@ path_string weakly_canonical(const path_string& path, error_code& ec)
     std::vector<path_string> rest;
     path_string resolved;
     for (;;) {
-        unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head, true);
+        unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head);
         if (handle) {
             resolved = final_path(handle.get(), ec);
             if (ec)
