@@ -409,8 +409,9 @@ void rename(const path_string& from, const path_string& to, error_code& ec)
         return;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) {
-        DWORD attributes = GetFileAttributesW(from.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        WIN32_FILE_ATTRIBUTE_DATA source;
+        if (GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) &&
+            !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
                 return;
             error = GetLastError();
