@@ -1,0 +1,258 @@
+// The real quillmoor-updater on POSIX: messages as a user sees them (standard error, zenity), a
+// real second helper, the descriptors it passes on, and failures made to happen with strace's
+// fault injection.
+#include "helper_run_fixture.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include <sys/stat.h>
+
+namespace updater::test {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+const std::string leftover_line =
+    "Files from an earlier failed update are in .update-backup.tmp, the update was not installed";
+
+class posix_helper_test : public helper_run_test {
+protected:
+    // A leftover of an earlier failed update: the helper refuses with its information message.
+    void prepare_leftover()
+    {
+        prepare_update();
+        write_tree(install_, {{".update-backup.tmp/readme.txt", "version 0"}});
+    }
+
+    // "web" stays an installed file, so the staged "web/guide.txt" cannot move in, after the
+    // manifest and "readme.txt" have: the install fails and is rolled back.
+    void prepare_failing_update()
+    {
+        write_tree(install_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\n"},
+                              {"readme.txt", "version 1"},
+                              {"web", "a file"}});
+        install_app(app_);
+        write_tree(staging_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\nweb/guide.txt\n"},
+                              {"readme.txt", "version 2"},
+                              {"web/guide.txt", "version 2"}});
+    }
+
+    // A zenity on PATH that writes its arguments, one per line, to a record and ends; with
+    // blocking, it first says "shown" and stays until a file "release" appears.
+    stdfs::path fake_zenity(bool blocking = false)
+    {
+        const stdfs::path dir = at("bin");
+        stdfs::create_directories(dir);
+        std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '" +
+                             at("zenity.record").string() + "'\necho --- >> '" + at("zenity.record").string() + "'\n";
+        if (blocking)
+            script += "touch '" + at("shown").string() + "'\nwhile [ ! -e '" + at("release").string() +
+                      "' ]; do sleep 0.01; done\n";
+        write_file(dir / "zenity", script);
+        stdfs::permissions(dir / "zenity", stdfs::perms(0755));
+        return dir;
+    }
+
+    std::string zenity_record() { return read_file(at("zenity.record")); }
+
+    static std::string zenity_call(const std::string& kind, const std::string& text)
+    {
+        return kind + "\n--title\nQuillmoor update\n--text\n" + text + "\n--no-markup\n---\n";
+    }
+
+    // Runs the helper under strace with the given options (filters, fault injection).
+    outcome run_traced(const std::vector<std::string>& options, const std::string& app_pid = "0")
+    {
+        std::vector<std::string> args = {"-qq", "-o", "/dev/null"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(helper().string());
+        for (const auto& argument : arguments(app_pid))
+            args.push_back(argument);
+        // LeakSanitizer cannot work in a traced process.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return run_program("/usr/bin/strace", args,
+                           {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}});
+    }
+
+    void SetUp() override
+    {
+        helper_run_test::SetUp();
+        if (needs_strace() && std::system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "strace is missing or cannot trace here";
+    }
+
+    virtual bool needs_strace() const { return false; }
+};
+
+class traced_helper_test : public posix_helper_test {
+protected:
+    bool needs_strace() const override { return true; }
+};
+
+// ---- messages ------------------------------------------------------------------------------------
+
+TEST_F(posix_helper_test, message_goes_to_standard_error_and_to_zenity_in_a_graphical_session)
+{
+    const stdfs::path bin = fake_zenity();
+    const std::string path = bin.string() + ":/usr/bin:/bin";
+    const struct {
+        const char* name;
+        std::vector<environment_change> environment;
+        bool zenity;
+    } cases[] = {
+        {"DISPLAY set", {{"DISPLAY", ":7"}, {"WAYLAND_DISPLAY", {}}, {"PATH", path}}, true},
+        {"WAYLAND_DISPLAY set", {{"DISPLAY", {}}, {"WAYLAND_DISPLAY", "wayland-0"}, {"PATH", path}}, true},
+        {"no graphical session", {{"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}, {"PATH", path}}, false},
+        {"DISPLAY empty", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", {}}, {"PATH", path}}, false},
+        {"zenity not on PATH", {{"DISPLAY", ":7"}, {"WAYLAND_DISPLAY", {}}, {"PATH", "/usr/bin:/bin"}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stdfs::remove_all(install_);
+        stdfs::remove(at("zenity.record"));
+        prepare_leftover();
+        const outcome result = run(arguments(), c.environment);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(result.output, "Quillmoor update: " + m3 + "\n");
+        EXPECT_EQ(zenity_record(), c.zenity ? zenity_call("--info", m3) : "");
+    }
+}
+
+TEST_F(posix_helper_test, failed_install_is_shown_with_the_error_icon)
+{
+    prepare_failing_update();
+    const outcome result = run(arguments(), {{"DISPLAY", ":7"}, {"PATH", fake_zenity().string() + ":/usr/bin:/bin"}});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.output, "Quillmoor update: " + m5 + "\n");
+    EXPECT_EQ(zenity_record(), zenity_call("--error", m5));
+    EXPECT_EQ(record_of(app_), expected_record(app_, install_));
+}
+
+TEST_F(posix_helper_test, second_helper_is_refused_while_the_first_shows_its_message)
+{
+    // The first helper holds the lock while its message is open; a second one for the same
+    // application is refused at once and leaves its staged update alone.
+    prepare_leftover();
+    child_process& first =
+        start_in_background(helper(), arguments(), {{"DISPLAY", ":7"}, {"PATH", fake_zenity(true).string() + ":/usr/bin:/bin"}});
+    ASSERT_TRUE(wait_for_file(at("shown")));
+
+    const stdfs::path second_staging = at("second/.update-staging");
+    write_tree(second_staging, staged_v2);
+    const tree second_staged = read_tree(second_staging);
+    const outcome second =
+        run({"0", second_staging.string(), install_.string(), app_.string()}, {{"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}});
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(second.output, "Quillmoor update: " + m2 + "\n");
+    EXPECT_EQ(read_tree(second_staging), second_staged);
+
+    write_file(at("release"), "");
+    EXPECT_EQ(first.finish(), 1);
+    EXPECT_EQ(first.output(), "Quillmoor update: " + m3 + "\n");
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{leftover_line, "Another update holds the lock, the update was not installed"}));
+    EXPECT_EQ(record_of(app_), std::nullopt);
+}
+
+// ---- what the started application receives -------------------------------------------------------
+
+TEST_F(posix_helper_test, descriptors_the_helper_inherited_are_not_passed_on)
+{
+    prepare_update();
+    std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" 5</dev/null 9>/dev/null", helper().string()};
+    for (const auto& argument : arguments())
+        args.push_back(argument);
+    const outcome result = run_program("/bin/sh", args);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(record_of(app_), expected_record(app_, install_)); // descriptors 0 1 2 only
+}
+
+TEST_F(posix_helper_test, application_that_is_not_executable_is_not_started)
+{
+    prepare_update();
+    stdfs::permissions(app_, stdfs::perms(0644));
+    const outcome result = run(arguments());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{installed_line, not_started_line}));
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(record_of(app_), std::nullopt);
+}
+
+// ---- failures made with strace -------------------------------------------------------------------
+
+TEST_F(traced_helper_test, failed_wait_is_the_time_out_refusal)
+{
+    prepare_update();
+    child_process& application = start_in_background(tool_path("linger"), {"60000"});
+    const outcome result =
+        run_traced({"-e", "trace=poll,ppoll", "-e", "inject=poll,ppoll:error=EINVAL"}, std::to_string(application.id()));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Quillmoor did not close in time, the update was not installed"});
+    EXPECT_EQ(result.output, "Quillmoor update: " + m1 + "\n");
+    EXPECT_FALSE(stdfs::exists(staging_)); // named .update-staging: disposed
+    EXPECT_FALSE(stdfs::exists(lock_file()));
+    EXPECT_EQ(record_of(app_), std::nullopt);
+    EXPECT_EQ(read_file(install_ / "readme.txt"), "version 1");
+}
+
+TEST_F(traced_helper_test, without_pidfd_open_the_process_id_is_watched_instead)
+{
+    // The application ends as an unreaped child of this test (a zombie), which counts as ended.
+    prepare_update();
+    child_process& application = start_in_background(tool_path("linger"), {"1000", (staging_ / "late.txt").string()});
+    const outcome result =
+        run_traced({"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=ENOSYS"}, std::to_string(application.id()));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
+    EXPECT_EQ(read_file(install_ / "late.txt"), "done");
+}
+
+TEST_F(traced_helper_test, rollback_that_cannot_restore_a_file_keeps_it_and_does_not_start_the_application)
+{
+    prepare_failing_update();
+    // strace picks a rename by its source path: every move out of the backup of "readme.txt", the
+    // restore and its retries, fails.
+    const stdfs::path backup = install_ / ".update-backup.tmp/readme.txt";
+    const outcome result = run_traced({"-P", backup.string(), "-e", "trace=rename,renameat,renameat2", "-e",
+                                       "inject=rename,renameat,renameat2:error=EACCES"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
+                                                    already_exists_error().message()});
+    EXPECT_EQ(result.output, "Quillmoor update: " + m4 + "\n");
+    EXPECT_EQ(record_of(app_), std::nullopt);
+    EXPECT_EQ(read_file(backup), "version 1");
+    EXPECT_FALSE(stdfs::exists(install_ / "readme.txt"));
+}
+
+TEST_F(traced_helper_test, after_a_failed_install_only_a_pending_backup_not_found_counts_as_absent)
+{
+    // A missing staging folder makes the install fail before it creates ".update-backup.tmp". Its
+    // status is taken twice before (the helper's guard, the install's guard) and once after.
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        std::string line;
+        std::string message;
+        bool started;
+    } cases[] = {
+        {"not found", {}, "Install failed, the previous files were put back: ", m5, true},
+        {"status that cannot be read", {"-e", "inject=%%stat:error=EACCES:when=3+"},
+         "Install failed, some previous files are still in .update-backup.tmp: ", m4, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stdfs::remove_all(install_);
+        write_tree(install_, installed_v1);
+        install_app(app_);
+        std::vector<std::string> options = {"-P", (install_ / ".update-backup.tmp").string(), "-e", "trace=%%stat"};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        const outcome result = run_traced(options);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(log_lines(), std::vector<std::string>{c.line + not_found_error().message()});
+        EXPECT_EQ(result.output, "Quillmoor update: " + c.message + "\n");
+        EXPECT_EQ(record_of(app_).has_value(), c.started);
+    }
+}
+
+} // namespace
+} // namespace updater::test
