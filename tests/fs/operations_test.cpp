@@ -364,8 +364,12 @@ TEST_F(operations_test, copy_file_replaces_the_target_and_keeps_mode_and_modific
     stdfs::permissions(at("from.bin"), windows_path_rules ? stdfs::perms::owner_read | stdfs::perms::group_read |
                                                                  stdfs::perms::others_read
                                                            : static_cast<stdfs::perms>(0751));
-    const auto written = stdfs::last_write_time(at("from.bin")) - std::chrono::hours(24 * 400) -
-                         std::chrono::milliseconds(250);
+    // Long past, and on POSIX with a fraction of a second. Observed: Wine keeps only whole seconds
+    // when the copy creates its target.
+    stdfs::file_time_type written =
+        std::chrono::floor<std::chrono::seconds>(stdfs::last_write_time(at("from.bin")) - std::chrono::hours(24 * 400));
+    if (!windows_path_rules)
+        written += std::chrono::nanoseconds(250'000'123);
     stdfs::last_write_time(at("from.bin"), written);
 
     for (const char* target : {"to.bin", "new.bin"}) {

@@ -41,7 +41,9 @@ bool remove(const path_string& path, error_code& ec);
 void remove_all(const path_string& path, error_code& ec);
 
 // Moves from to to, replacing a file at to but never a directory. A directory cannot move across
-// volumes (the "cross device link" condition); a file can on Windows and cannot on POSIX.
+// volumes (the "cross device link" condition); a file can on Windows and cannot on POSIX. What is
+// not replaced fails with access denied on Windows (5); on POSIX with EEXIST when a directory
+// moves, EISDIR when a file would replace a directory.
 void rename(const path_string& from, const path_string& to, error_code& ec);
 
 // Copies the file from to to, replacing an existing file; attributes and modification time go

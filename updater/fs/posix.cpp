@@ -133,7 +133,7 @@ file_type type_of_mode(mode_t mode) noexcept
     return file_type::other;
 }
 
-// Linux's rmdir answers EEXIST or ENOTEMPTY for a directory that is not empty; callers see one.
+// POSIX lets rmdir answer EEXIST or ENOTEMPTY for a directory that is not empty; callers see one.
 int normalised_rmdir_error(int error) noexcept { return error == EEXIST ? ENOTEMPTY : error; }
 
 // Opens the directory path relative to the directory at (AT_FDCWD: the current one) as a stream.
@@ -246,8 +246,8 @@ void copy_contents(int from, int to, error_code& ec)
     }
 }
 
-// Creates one level of create_directories; true when it is a directory afterwards, whatever mkdir
-// said (an existing directory answers EEXIST, or EROFS on a read-only file system).
+// Creates one level of create_directories; true when the level is a directory afterwards, whatever
+// mkdir answered (EEXIST for one that was there already).
 bool make_directory_level(const path_string& level, error_code& ec)
 {
     ec.clear();
