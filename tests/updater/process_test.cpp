@@ -99,6 +99,23 @@ TEST_F(relaunch_test, started_program_receives_its_own_path_and_the_working_dire
     EXPECT_EQ(read_file(record), received + "working directory: " + U(native("work dir")) + "\n");
 }
 
+TEST_F(relaunch_test, relative_program_path_is_found_from_the_callers_working_directory)
+{
+    const stdfs::path app = install_app("the app/Quillmoor");
+    stdfs::create_directories(at("work dir"));
+    // From "work dir" the relative path names nothing.
+    const stdfs::path caller_dir = stdfs::current_path();
+    stdfs::current_path(root_);
+    const bool started = relaunch_application(P("the app/Quillmoor"), native("work dir"));
+    stdfs::current_path(caller_dir);
+    ASSERT_TRUE(started);
+    const stdfs::path record = app.native() + P(".record");
+    ASSERT_TRUE(wait_for_file(record));
+    const std::string received = windows_path_rules ? "command line: \"the app/Quillmoor\"\n"
+                                                    : "arguments: 1\nargument: the app/Quillmoor\nopen descriptors: 0 1 2\n";
+    EXPECT_EQ(read_file(record), received + "working directory: " + U(native("work dir")) + "\n");
+}
+
 TEST_F(relaunch_test, program_that_cannot_start_is_reported)
 {
     const stdfs::path app = install_app("Quillmoor");

@@ -202,6 +202,15 @@ bool relaunch_application(const path_string& app_path, const path_string& instal
     unique_fd status_read(status_pipe[0]);
     unique_fd status_write(status_pipe[1]);
 
+    // A relative app_path names a program from the helper's working directory, as on Windows, not
+    // from install_dir; the program still receives app_path as given.
+    path_string program = app_path;
+    if (!program.empty() && program.front() != '/') {
+        char here[PATH_MAX];
+        if (::getcwd(here, sizeof(here)))
+            program = std::string(here) + "/" + program;
+    }
+
     // Two forks: the intermediate child ends at once and is reaped here, so the application is
     // never the helper's child, is not waited for and leaves no zombie behind.
     pid_t intermediate = ::fork();
@@ -217,7 +226,7 @@ bool relaunch_application(const path_string& app_path, const path_string& instal
         if (::chdir(install_dir.c_str()) != 0)
             report_start_failure(status_write.get(), errno);
         char* argv[] = {const_cast<char*>(app_path.c_str()), nullptr};
-        ::execv(app_path.c_str(), argv);
+        ::execv(program.c_str(), argv);
         report_start_failure(status_write.get(), errno);
     }
     status_write.reset();
