@@ -92,6 +92,26 @@ protected:
         write_tree(staging_, staged_v2);
     }
 
+    // A leftover of an earlier failed update in ".update-backup.tmp": the helper refuses.
+    void prepare_leftover()
+    {
+        prepare_update();
+        write_tree(install_, {{".update-backup.tmp/readme.txt", "version 0"}});
+    }
+
+    // "web" stays an installed file, so the staged "web/guide.txt" cannot move in, after the
+    // manifest and "readme.txt" have: the install fails and is rolled back.
+    void prepare_failing_update()
+    {
+        write_tree(install_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\n"},
+                              {"readme.txt", "version 1"},
+                              {"web", "a file"}});
+        install_app(app_);
+        write_tree(staging_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\nweb/guide.txt\n"},
+                              {"readme.txt", "version 2"},
+                              {"web/guide.txt", "version 2"}});
+    }
+
     static void install_app(const stdfs::path& where)
     {
         stdfs::create_directories(where.parent_path());

@@ -18,26 +18,6 @@ const std::string leftover_line =
 
 class posix_helper_test : public helper_run_test {
 protected:
-    // A leftover of an earlier failed update: the helper refuses with its information message.
-    void prepare_leftover()
-    {
-        prepare_update();
-        write_tree(install_, {{".update-backup.tmp/readme.txt", "version 0"}});
-    }
-
-    // "web" stays an installed file, so the staged "web/guide.txt" cannot move in, after the
-    // manifest and "readme.txt" have: the install fails and is rolled back.
-    void prepare_failing_update()
-    {
-        write_tree(install_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\n"},
-                              {"readme.txt", "version 1"},
-                              {"web", "a file"}});
-        install_app(app_);
-        write_tree(staging_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\nweb/guide.txt\n"},
-                              {"readme.txt", "version 2"},
-                              {"web/guide.txt", "version 2"}});
-    }
-
     // A zenity on PATH that writes its arguments, one per line, to a record and ends; with
     // blocking, it first says "shown" and stays until a file "release" appears.
     stdfs::path fake_zenity(bool blocking = false)

@@ -188,8 +188,7 @@ TEST_F(helper_run_test, leftovers_refuse_the_update_and_dispose_only_a_staging_f
         SCOPED_TRACE(c.name);
         stdfs::remove_all(install_);
         staging_ = c.staging;
-        prepare_update();
-        write_tree(install_, {{".update-backup.tmp/readme.txt", "version 0"}});
+        prepare_leftover();
         const tree install_before = read_tree(install_);
 
         const outcome result = run(arguments());
@@ -211,16 +210,9 @@ TEST_F(helper_run_test, leftovers_refuse_the_update_and_dispose_only_a_staging_f
 
 TEST_F(helper_run_test, failed_install_that_was_rolled_back_starts_the_previous_version)
 {
-    // "web" stays an installed file, so the staged "web/guide.txt" cannot move in; the manifest and
-    // "readme.txt" have moved in by then and go back.
-    write_tree(install_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\n"},
-                          {"readme.txt", "version 1"},
-                          {"web", "a file"}});
-    install_app(app_);
-    write_tree(staging_, {{"install-manifest.txt", app_name + "\nreadme.txt\nweb\nweb/guide.txt\n"},
-                          {"readme.txt", "version 2"},
-                          {"web/guide.txt", "version 2"}});
+    prepare_failing_update();
     const tree install_before = installation();
+    const tree staging_before = read_tree(staging_);
 
     const outcome result = run(arguments());
     EXPECT_EQ(result.exit_code, 1);
@@ -232,6 +224,7 @@ TEST_F(helper_run_test, failed_install_that_was_rolled_back_starts_the_previous_
     expected[".update-helper.log"] = read_file(install_ / ".update-helper.log");
     expected["." + app_name + ".lock"] = "";
     EXPECT_EQ(installation(), expected);
+    EXPECT_EQ(read_tree(staging_), staging_before);
 }
 
 TEST_F(helper_run_test, failed_install_that_leaves_the_pending_backup_does_not_start_the_application)
