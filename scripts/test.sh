@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds every configuration and runs every test: POSIX, POSIX under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows build under Wine. Installs what is missing first.
+# UndefinedBehaviorSanitizer, the fuzz targets for 20 seconds each, and the Windows build under
+# Wine. Installs what is missing first.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -18,6 +19,9 @@ run_preset() {
 
 run_preset posix
 run_preset posix-sanitize
+
+echo "== fuzz"
+./scripts/fuzz.sh 20 || status=1
 
 . ./scripts/wine-env.sh
 run_preset windows
