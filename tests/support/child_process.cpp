@@ -2,6 +2,8 @@
 
 #include "updater/fs/path.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -113,6 +115,37 @@ std::vector<std::string> current_environment()
     return entries;
 }
 
+// The running processes of job but Wine's own. Observed: Wine starts its desktop and services
+// (explorer.exe, rpcss.exe, plugplay.exe, ...) on demand from whichever process first needs them;
+// they join that process's job and outlive it.
+unsigned processes_of_the_test_in(HANDLE job)
+{
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[255];
+    } ids{};
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr))
+        return 0;
+    wchar_t system_dir[MAX_PATH];
+    const UINT system_dir_size = GetSystemDirectoryW(system_dir, MAX_PATH);
+    unsigned count = 0;
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+        if (!process)
+            continue;
+        std::wstring image(32768, L'\0');
+        DWORD size = static_cast<DWORD>(image.size());
+        const bool wine_own = QueryFullProcessImageNameW(process, 0, image.data(), &size) &&
+                              _wcsnicmp(image.c_str(), system_dir, system_dir_size) == 0;
+        DWORD code = 0;
+        const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+        CloseHandle(process);
+        if (running && !wine_own)
+            ++count;
+    }
+    return count;
+}
+
 } // namespace
 
 child_process::child_process(const fs::path& program, const std::vector<std::string>& arguments,
@@ -191,11 +224,13 @@ int child_process::finish()
         return exit_code_;
     wait_for_exit();
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    while (QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &accounting, sizeof(accounting), nullptr) &&
-           accounting.ActiveProcesses > 0 && std::chrono::steady_clock::now() < deadline)
+    while (processes_of_the_test_in(job_) > 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "processes started by " << id_ << " still run after a minute";
+            break;
+        }
         Sleep(5);
-    processes_started_ = accounting.TotalProcesses;
+    }
     std::ifstream in(output_file_, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -208,7 +243,8 @@ void child_process::kill() noexcept
 {
     if (finished_)
         return;
-    TerminateJobObject(job_, 255);
+    // Not the whole job: Wine's own services may have joined it.
+    TerminateProcess(process_, 255);
     WaitForSingleObject(process_, INFINITE);
     exited_ = finished_ = true;
 }

@@ -33,20 +33,18 @@ public:
 
     // Waits for the process itself to end and returns its exit code.
     int wait_for_exit();
-    // Waits until the process and every process it started have ended, and returns its exit code.
-    // POSIX: until all of them closed the captured output, which they inherit. Windows: until the
-    // job object the process was started in is empty; processes_started then tells how many
-    // processes ran in it, this one included.
+    // Waits until the process and every process it started have ended (at most a minute, then the
+    // test fails), and returns its exit code. POSIX: until all of them closed the captured output,
+    // which they inherit. Windows: until the job object the process was started in holds none but
+    // Wine's own processes.
     int finish();
     void kill() noexcept;
 
     const std::string& output() const noexcept { return output_; }
-    unsigned processes_started() const noexcept { return processes_started_; }
 
 private:
     std::uint32_t id_ = 0;
     std::string output_;
-    unsigned processes_started_ = 0;
     bool exited_ = false;
     bool finished_ = false;
     int exit_code_ = -1;
