@@ -427,6 +427,59 @@ TEST_F(win32_fs_test, open_file_reports_the_systems_own_error)
     EXPECT_EC(ec, access_denied_error());
 }
 
+// Windows takes paths beyond MAX_PATH as they are from a longPathAware program when long paths are
+// enabled on the system (Windows 10 1607 and later); Wine always does.
+bool long_paths_allowed()
+{
+    using query = BOOLEAN(WINAPI*)();
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto enabled = reinterpret_cast<query>(
+        reinterpret_cast<void (*)()>(ntdll ? GetProcAddress(ntdll, "RtlAreLongPathsEnabled") : nullptr));
+    return running_under_wine() || (enabled && enabled());
+}
+
+TEST_F(win32_fs_test, paths_beyond_max_path_are_taken_as_they_are)
+{
+    if (!long_paths_allowed())
+        GTEST_SKIP() << "long paths are not enabled for this program";
+    const path_string level = P("a-level-of-a-deep-tree");
+    path_string deep = native();
+    int levels = 0;
+    for (; deep.size() <= MAX_PATH + 2 * level.size(); ++levels)
+        deep = join_path(deep, level);
+    error_code ec;
+    fs::create_directories(deep, ec);
+    ASSERT_NO_EC(ec);
+    const path_string file = join_path(deep, P("file.txt"));
+    {
+        fs::unique_file out = fs::open_file(file, "wb", ec);
+        ASSERT_NO_EC(ec);
+        std::fputs("deep", out.get());
+    }
+    EXPECT_EQ(fs::status(file, ec), fs::file_type::regular);
+    fs::rename(file, join_path(deep, P("moved.txt")), ec);
+    EXPECT_NO_EC(ec);
+    const path_string canonical_root = fs::weakly_canonical(native(), ec);
+    ASSERT_NO_EC(ec);
+    EXPECT_EQ(fs::weakly_canonical(join_path(deep, P("moved.txt")), ec),
+              canonical_root + deep.substr(native().size()) + L"\\moved.txt");
+    EXPECT_NO_EC(ec);
+
+    int directories = 0;
+    path_string last;
+    for (fs::directory_iteration it(native(), fs::iteration_mode::recursive, ec); !it.at_end(); it.advance(ec)) {
+        directories += it.type() == fs::file_type::directory;
+        last = it.path();
+    }
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(directories, levels);
+    EXPECT_EQ(last, join_path(deep, P("moved.txt")));
+
+    fs::remove_all(join_path(native(), level), ec);
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(fs::status(join_path(native(), level), ec), fs::file_type::not_found);
+}
+
 TEST_F(win32_fs_test, copy_file_takes_the_attributes_along)
 {
     write_tree(root_, {{"from.txt", "new"}, {"existing.txt", "old"}});

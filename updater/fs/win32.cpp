@@ -603,16 +603,24 @@ path_string weakly_canonical(const path_string& path, error_code& ec)
     std::vector<path_string> rest;
     path_string resolved;
     for (;;) {
-        unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head);
-        if (handle) {
-            resolved = final_path(handle.get(), ec);
-            if (ec)
+        error_code error;
+        if (unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head)) {
+            resolved = final_path(handle.get(), error);
+            if (!error)
+                break;
+            // Observed: Wine cannot name a file whose path is longer than MAX_PATH and answers
+            // 234 whatever the buffer (Windows gives the size it needs). Such a path is resolved
+            // as far as it can be named; the rest follows as written.
+            if (error != system_error(ERROR_MORE_DATA)) {
+                ec = error;
                 return {};
-            break;
+            }
+        } else {
+            error = last_system_error();
         }
-        error_code error = last_system_error();
         path_view parent = parent_path(head);
-        if (!is_not_found(error) || head.empty() || parent.size() == head.size()) {
+        if (!(is_not_found(error) || error == system_error(ERROR_MORE_DATA)) || head.empty() ||
+            parent.size() == head.size()) {
             ec = error;
             return {};
         }
@@ -620,15 +628,19 @@ path_string weakly_canonical(const path_string& path, error_code& ec)
         head.resize(parent.size());
     }
 
+    // The rest, lexically: "." goes, ".." takes the element before it, of the rest or of the
+    // resolved part (which holds no links any more).
     std::vector<path_view> normal;
     for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
         path_view element = *it;
         if (element.empty() || is_dot(element))
             continue;
-        if (is_dot_dot(element) && !normal.empty() && !is_dot_dot(normal.back()))
+        if (!is_dot_dot(element))
+            normal.push_back(element);
+        else if (!normal.empty())
             normal.pop_back();
         else
-            normal.push_back(element);
+            resolved.resize(parent_path(resolved).size());
     }
     for (path_view element : normal)
         resolved = join_path(resolved, element);
