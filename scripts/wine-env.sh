@@ -25,8 +25,8 @@ fi
 # A drive letter on another Linux file system: Wine decides "same volume" by the Linux file
 # system, so moves between C: and Q: really cross volumes. Only offered when /dev/shm is one.
 qm_other_volume=/dev/shm/quillmoor-other-volume
-mkdir -p "$qm_other_volume"
-if [ "$(stat -c %d "$qm_other_volume")" != "$(stat -c %d "$WINEPREFIX/drive_c")" ]; then
+if mkdir -p "$qm_other_volume" 2>/dev/null &&
+    [ "$(stat -c %d "$qm_other_volume")" != "$(stat -c %d "$WINEPREFIX/drive_c")" ]; then
     ln -sfn "$qm_other_volume" "$WINEPREFIX/dosdevices/q:"
     export QM_OTHER_VOLUME='Q:\'
 else
@@ -37,6 +37,6 @@ fi
 # One persistent server, warmed up with no pipe attached: otherwise the first piped wine process
 # starts Wine's services holding the pipe and the reader (CTest) hangs, and with a cold server every
 # test waits out the server's linger time.
-wineserver -p
+wineserver -p 2>/dev/null || true # answers 2 when this prefix has a server already
 wine wineboot >/dev/null 2>&1 </dev/null
 trap 'wineserver -k 2>/dev/null || true' EXIT
