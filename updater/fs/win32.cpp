@@ -114,7 +114,7 @@ bool is_not_found(const error_code& ec) noexcept
     case ERROR_PATH_NOT_FOUND:    // 3: a missing parent
     case ERROR_BAD_NETPATH:       // 53: no such network server
     case ERROR_NETNAME_DELETED:   // 64: the network name went away
-    case ERROR_INVALID_NAME:      // 123: a file used as a directory (Observed: Wine, for "file\*")
+    case ERROR_INVALID_NAME:      // 123: a name no file can have; Observed: Wine also for "file\*"
     case ERROR_BAD_PATHNAME:      // 161
     case ERROR_DIRECTORY:         // 267: a file used as a directory
         return true;
@@ -150,25 +150,22 @@ bool multibyte_from_wide(UINT code_page, std::wstring_view text, std::string& ou
     if (text.size() > INT_MAX)
         return false;
     int size = static_cast<int>(text.size());
-    if (code_page == CP_UTF8) {
-        // A lone surrogate fails (1113) instead of becoming U+FFFD.
-        int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, nullptr, 0, nullptr, nullptr);
-        if (length <= 0)
-            return false;
-        out.resize(static_cast<std::size_t>(length));
-        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, out.data(), length, nullptr,
-                                   nullptr) == length;
-    }
+    // UTF-8: a lone surrogate fails (1113) instead of becoming U+FFFD; it takes neither the
+    // best-fit flag nor the used-default report.
+    const bool utf8 = code_page == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL used_default = FALSE;
-    int length =
-        WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), size, nullptr, 0, nullptr, &used_default);
+    BOOL* report_default = utf8 ? nullptr : &used_default;
+    int length = WideCharToMultiByte(code_page, flags, text.data(), size, nullptr, 0, nullptr, report_default);
     if (length <= 0 || used_default)
         return false;
     out.resize(static_cast<std::size_t>(length));
-    if (WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), size, out.data(), length, nullptr,
-                            &used_default) != length ||
+    if (WideCharToMultiByte(code_page, flags, text.data(), size, out.data(), length, nullptr, report_default) !=
+            length ||
         used_default)
         return false;
+    if (utf8)
+        return true;
     // Some code pages map a character without reporting the default character; only text that
     // converts back to itself names the same file.
     std::wstring back;
