@@ -1,0 +1,53 @@
+# Packs the build with CPack, checks the archive's exact file list, unpacks it and starts the
+# packed helper once without arguments: a program that runs answers "bad command line" (2).
+#   cmake -D CPACK_CONFIG=<build>/CPackConfig.cmake -D WORK_DIR=<dir> -D WINDOWS=<bool> [-D EMULATOR=wine]
+#         -P check_archive.cmake
+cmake_minimum_required(VERSION 3.25)
+include(${CPACK_CONFIG})
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+execute_process(COMMAND ${CMAKE_CPACK_COMMAND} --config ${CPACK_CONFIG} -B ${WORK_DIR}
+                OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cpack failed:\n${output}")
+endif()
+
+set(top ${CPACK_PACKAGE_FILE_NAME})
+if(WINDOWS)
+  set(archive ${WORK_DIR}/${top}.zip)
+  set(helper quillmoor-updater.exe)
+  set(expected ${top}/README.md ${top}/examples/sample_app.cpp ${top}/quillmoor-updater.exe)
+else()
+  set(archive ${WORK_DIR}/${top}.tar.gz)
+  set(helper bin/quillmoor-updater)
+  set(docs ${top}/share/doc/quillmoor-updater)
+  set(expected ${top}/bin/quillmoor-updater ${docs}/README.md ${docs}/examples/sample_app.cpp)
+endif()
+if(NOT EXISTS ${archive})
+  message(FATAL_ERROR "cpack made no ${archive}:\n${output}")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${archive} OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot list ${archive}")
+endif()
+string(REPLACE "\n" ";" entries "${listing}")
+list(FILTER entries EXCLUDE REGEX "(/|^)$") # folders
+list(SORT entries)
+list(SORT expected)
+if(NOT entries STREQUAL expected)
+  list(JOIN entries "\n  " have)
+  list(JOIN expected "\n  " want)
+  message(FATAL_ERROR "${archive} holds\n  ${have}\nexpected\n  ${want}")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${archive} WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot unpack ${archive}")
+endif()
+execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/${top}/${helper} RESULT_VARIABLE result)
+if(NOT result EQUAL 2)
+  message(FATAL_ERROR "the packed helper, started without arguments, answered ${result} instead of 2")
+endif()
+list(JOIN entries "\n  " have)
+message(STATUS "${archive}:\n  ${have}")
