@@ -258,6 +258,41 @@ bool make_directory_level(const path_string& level, error_code& ec)
     return ::stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The path without its last element and the separators around it; empty when there is none
+// ("a", "/").
+path_string parent_of(const path_string& path)
+{
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/')
+        --end;
+    while (end > 0 && path[end - 1] != '/')
+        --end;
+    const std::size_t element_start = end;
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    return end == 0 || element_start == 0 ? path_string() : path.substr(0, end);
+}
+
+// Creates the missing levels of path, the deepest existing one found by climbing: one mkdir per
+// missing level, and none at all for the levels above. True when path is a directory afterwards;
+// false at the first failure, whose error the level-by-level walk of create_directories then tells.
+bool make_missing_levels(const path_string& path)
+{
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return true;
+    struct stat st;
+    if (errno == EEXIST)
+        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (errno != ENOENT)
+        return false;
+    const path_string parent = parent_of(path);
+    if (parent.empty() || !make_missing_levels(parent))
+        return false;
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return true;
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // The parent of an absolute, canonical path ("/" stays).
 void drop_last_element(path_string& path)
 {
@@ -452,8 +487,13 @@ void create_directories(const path_string& path, error_code& ec)
         ec = system_error(ENOENT);
         return;
     }
+    // Usually the directory is there already (one query), or only its last levels are missing.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 ? S_ISDIR(st.st_mode) : errno == ENOENT && make_missing_levels(path))
+        return;
     // Every level from the top, as on Windows, so that failures are reported alike: a level that
-    // is a file answers EEXIST, the levels below it ENOTDIR.
+    // is a file answers EEXIST, the levels below it ENOTDIR. Levels created above are there
+    // already, as this walk would have created them.
     error_code last_failure;
     error_code last_found_failure; // the last one outside the not-found set
     bool is_directory = false;
