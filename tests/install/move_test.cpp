@@ -258,11 +258,26 @@ protected:
 
 TEST_F(traced_move_test, successful_move_is_one_rename_without_pause)
 {
-    write_tree(root_, {{"src.txt", "new"}, {"dst.txt", "old"}});
-    const traced_run run = run_traced(at("src.txt"), at("dst.txt"));
-    EXPECT_EQ(run.result, "ok");
-    EXPECT_EQ(run.events, std::vector<std::string>{"rename 0"});
-    EXPECT_EQ(read_tree(root_), (tree{{"dst.txt", "new"}}));
+    struct traced_case {
+        const char* name;
+        tree before;
+        std::vector<std::string> events;
+    };
+    // A rename first tries not to replace anything; only a destination that is there makes it look
+    // at the source and replace. Either way it is one attempt.
+    const traced_case cases[] = {
+        {"to a free place", {{"src.txt", "new"}}, {"rename 0"}},
+        {"onto a file", {{"src.txt", "new"}, {"dst.txt", "old"}}, {"rename EEXIST", "rename 0"}},
+    };
+    for (const traced_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_tree(root_, c.before);
+        const traced_run run = run_traced(at("src.txt"), at("dst.txt"));
+        EXPECT_EQ(run.result, "ok");
+        EXPECT_EQ(run.events, c.events);
+        EXPECT_EQ(read_tree(root_), (tree{{"dst.txt", "new"}}));
+        stdfs::remove(at("dst.txt"));
+    }
 }
 
 TEST_F(traced_move_test, missing_source_takes_ten_attempts_and_ten_pauses)

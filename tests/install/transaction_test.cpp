@@ -453,7 +453,7 @@ TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
     write_tree(at("staging"), blocked_staging);
     std::string output = (at() / "output").string();
     // LeakSanitizer cannot run under ptrace; the sanitizer build's leak checks run without strace.
-    std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename -e inject=rename:error=EIO:when=8..17 " +
+    std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename,renameat2 -e inject=rename,renameat2:error=EIO:when=8..17 " +
                           std::string(tools) + "/install_tool '" + at("staging").string() + "' '" +
                           at("install").string() + "' >'" + output + "'";
     std::system(command.c_str());

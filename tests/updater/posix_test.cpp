@@ -190,11 +190,11 @@ TEST_F(traced_helper_test, without_pidfd_open_the_process_id_is_watched_instead)
 TEST_F(traced_helper_test, rollback_that_cannot_restore_a_file_keeps_it_and_does_not_start_the_application)
 {
     prepare_failing_update();
-    // strace picks a rename by its source path: every move out of the backup of "readme.txt", the
-    // restore and its retries, fails.
+    // strace picks a renameat2 by either of its paths: the first is the move of "readme.txt" into
+    // the backup, and every later one, the restore and its retries, fails.
     const stdfs::path backup = install_ / ".update-backup.tmp/readme.txt";
     const outcome result = run_traced({"-P", backup.string(), "-e", "trace=rename,renameat,renameat2", "-e",
-                                       "inject=rename,renameat,renameat2:error=EACCES"});
+                                       "inject=rename,renameat,renameat2:error=EACCES:when=2+"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
                                                     already_exists_error().message()});

@@ -404,11 +404,24 @@ void remove_all(const path_string& path, error_code& ec)
 void rename(const path_string& from, const path_string& to, error_code& ec)
 {
     ec.clear();
-    // The source decides: a directory never replaces anything, a file replaces a file. rename
-    // never crosses file systems and answers EXDEV, files and directories alike.
+    // Usually nothing is at to, and then a rename that replaces nothing is all it takes, whatever
+    // the source is. Only when something is there (EEXIST) does the source decide: a directory
+    // never replaces anything, a file replaces a file. rename never crosses file systems and
+    // answers EXDEV, files and directories alike.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    const int error = errno;
+    // File systems without RENAME_NOREPLACE answer EINVAL, kernels before 3.15 ENOSYS.
+    if (error != EEXIST && error != EINVAL && error != ENOSYS) {
+        ec = system_error(error);
+        return;
+    }
     struct stat st;
     if (::lstat(from.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        rename_directory(from, to, ec);
+        if (error == EEXIST)
+            ec = system_error(EEXIST);
+        else
+            rename_directory(from, to, ec);
         return;
     }
     if (::rename(from.c_str(), to.c_str()) != 0)
