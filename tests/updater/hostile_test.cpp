@@ -331,9 +331,9 @@ TEST_F(hostile_tree_test, names_that_windows_reserves_make_the_install_fail_and_
         const std::string& name = names[i];
         SCOPED_TRACE(name);
         // A fresh installation each time, beside the earlier ones, which must stay as they are.
-        const std::string folder = "case " + std::to_string(i);
-        install_ = at(folder + "/Quillmoor app");
-        staging_ = at(folder + "/download/.update-staging");
+        const stdfs::path folder = at("case " + std::to_string(i));
+        install_ = folder / "Quillmoor app";
+        staging_ = folder / "download" / ".update-staging";
         app_ = install_ / app_name;
         prepare_update();
         const stdfs::path reserved = extended(staging_ / P(name));
