@@ -120,7 +120,7 @@ struct malloc_deleter {
 
 // remove_all's tries after the first removal of the directory answered "directory not empty".
 constexpr int remove_all_attempts = 10;
-constexpr std::size_t copy_chunk_size = 64 * 1024;
+constexpr std::size_t copy_chunk_size = std::size_t{64} * 1024;
 
 file_type type_of_mode(mode_t mode) noexcept
 {
