@@ -423,7 +423,7 @@ TEST_F(operations_test, copy_file_onto_a_full_disk_fails_and_leaves_no_partial_f
         stdfs::path dir;
         ~unmount_guard() { shell("umount " + quoted(dir)); }
     } unmount{at("small")};
-    write_file(at("big.bin"), std::string(1024 * 1024, 'x'));
+    write_file(at("big.bin"), std::string(std::size_t{1024} * 1024, 'x'));
     write_file(at("small/old.bin"), "old");
     for (const char* target : {"small/new.bin", "small/old.bin"}) {
         SCOPED_TRACE(target);
