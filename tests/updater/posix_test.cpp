@@ -22,7 +22,7 @@ protected:
     // blocking, it first says "shown" and stays until a file "release" appears.
     stdfs::path fake_zenity(bool blocking = false)
     {
-        const stdfs::path dir = at("bin");
+        stdfs::path dir = at("bin");
         stdfs::create_directories(dir);
         std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '" +
                              at("zenity.record").string() + "'\necho --- >> '" + at("zenity.record").string() + "'\n";
