@@ -468,3 +468,37 @@ TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
 
 } // namespace
 } // namespace updater::test
+
+namespace updater::test {
+namespace {
+
+class failed_install : public temp_dir_test {};
+
+// The installed manifest tells which files the update retires. One that is there but cannot be
+// read stops the install before anything moves: going on as if there were none would leave
+// lib/old.dll installed, unlisted, for good.
+TEST_F(failed_install, stops_when_the_installed_manifest_cannot_be_read)
+{
+    if (windows_path_rules)
+        GTEST_SKIP() << "strace is a POSIX tool";
+    if (std::system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const char* tools = std::getenv("QM_TEST_TOOLS");
+    ASSERT_NE(tools, nullptr);
+    write_tree(at("install"), plain_install);
+    write_tree(at("staging"), plain_staging);
+    const tree before = read_tree(at("install"));
+    const std::string output = (at() / "output").string();
+    // strace -P picks the reads of the installed manifest alone.
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P '" +
+                                (at("install") / "install-manifest.txt").string() +
+                                "' -e trace=read -e inject=read:error=EIO " + std::string(tools) + "/install_tool '" +
+                                at("staging").string() + "' '" + at("install").string() + "' >'" + output + "'";
+    std::system(command.c_str());
+
+    EXPECT_EQ(read_file(output), "failed generic 5\n");
+    EXPECT_EQ(read_tree(at("install")), before);
+}
+
+} // namespace
+} // namespace updater::test

@@ -48,7 +48,9 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
     manifest_set new_manifest = prepare_new_manifest(staging_dir, staged_files, ec);
     if (ec)
         return false;
-    obsolete_listing listing = list_obsolete_files(install_dir, new_manifest);
+    obsolete_listing listing = list_obsolete_files(install_dir, new_manifest, ec);
+    if (ec)
+        return false;
 
     const path_string backup_dir = backup_dir_of(install_dir);
     const path_string pending_backup_dir = pending_backup_dir_of(install_dir);

@@ -6,10 +6,13 @@
 
 namespace updater {
 
-obsolete_listing list_obsolete_files(const path_string& install_dir, const manifest_set& new_manifest)
+obsolete_listing list_obsolete_files(const path_string& install_dir, const manifest_set& new_manifest, error_code& ec)
 {
     obsolete_listing listing;
-    listing.installed_manifest = read_manifest(install_dir);
+    listing.installed_manifest = read_manifest(install_dir, ec);
+    if (ec && !is_not_found(ec))
+        return listing;
+    ec.clear();
     for (const path_string& entry : listing.installed_manifest) {
         if (new_manifest.contains(entry) || is_user_path(entry))
             continue;
