@@ -4,6 +4,8 @@
 
 #include "support/test_support.h"
 
+#include <cstdlib>
+
 namespace updater::test {
 namespace {
 
@@ -68,15 +70,18 @@ TEST_F(rollback_test, puts_the_previous_installation_back)
          {{"install/a.dll", "new"}, {"staging/", ""}, {"pending/a.dll", "old"}},
          {entry("a.dll", true, false), entry("a.dll", false, true)},
          {{"install/", ""}, {"install/a.dll", "old"}, {"staging/", ""}, {"staging/a.dll", "new"}}},
-        {"a failed move back to staging does not keep the pending backup",
+        {"a new file that cannot go back to staging goes all the same, and the pending backup with it",
          {{"install/sub/new.dll", "new"}, {"staging/sub", "a file where a folder is needed"}, {"pending/app.exe", "old"}},
          {entry("app.exe", true, false), entry("sub/new.dll", false, true)},
          {{"install/", ""},
           {"install/app.exe", "old"},
           {"install/sub/", ""},
-          {"install/sub/new.dll", "new"},
           {"staging/", ""},
           {"staging/sub", "a file where a folder is needed"}}},
+        {"a copy that a failed move-in completed (neither flag) goes; the staged file stays",
+         {{"install/new.dll", "new"}, {"staging/new.dll", "new"}, {"pending/", ""}},
+         {entry("new.dll", false, false)},
+         {{"install/", ""}, {"staging/", ""}, {"staging/new.dll", "new"}}},
         {"a failed restore in the middle keeps the pending backup, and older entries are still restored",
          {{"install/sub", "a file where a folder is needed"},
           {"install/c.dll", "new c"},
@@ -111,6 +116,33 @@ TEST_F(rollback_test, puts_the_previous_installation_back)
 
         EXPECT_EQ(read_tree(at(dir)), c.after);
     }
+}
+
+TEST_F(rollback_test, keeps_the_pending_backup_when_a_new_file_can_neither_go_back_nor_go)
+{
+    if (windows_path_rules || !running_as_root() || std::system("command -v chattr >/dev/null") != 0)
+        GTEST_SKIP() << "needs chattr, as root";
+    write_tree(root_, {{"install/lib/new.dll", "new"}, {"staging/", ""}, {"pending/app.exe", "old"}});
+    // An immutable folder: nothing in it can be renamed or removed.
+    ASSERT_EQ(std::system(("chattr +i '" + at("install/lib").string() + "'").c_str()), 0);
+    install_journal journal;
+    const path_string install_dir = native("install");
+    const path_string staging_dir = native("staging");
+    const path_string pending_backup_dir = native("pending");
+    const rollback_context context{journal, install_dir, staging_dir, pending_backup_dir};
+    journal.push_back(entry("app.exe", true, false));
+    journal.push_back(entry("lib/new.dll", false, true));
+    rollback(context);
+    std::system(("chattr -i '" + at("install/lib").string() + "'").c_str());
+
+    // The previous version is not what it was, so the pending backup stays to say so.
+    EXPECT_EQ(read_tree(root_), (tree{{"install/", ""},
+                                      {"install/app.exe", "old"},
+                                      {"install/lib/", ""},
+                                      {"install/lib/new.dll", "new"},
+                                      {"pending/", ""},
+                                      {"staging/", ""},
+                                      {"staging/lib/", ""}}));
 }
 
 } // namespace

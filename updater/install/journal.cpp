@@ -17,6 +17,16 @@ void rollback(const rollback_context& context)
             error_code ignored;
             move_with_retry(installed_place, join_path(context.staging_dir, entry->relative_path), ignored);
         }
+        if (!entry->backed_up) {
+            // Nothing of the previous version stood here. A new file that could not go back to
+            // staging_dir, or a copy that a failed move across volumes completed, would stay in it:
+            // it goes, since an update can be staged again and the previous version is put back
+            // as it was.
+            error_code remove_ec;
+            fs::remove(installed_place, remove_ec);
+            if (remove_ec)
+                every_restore_succeeded = false;
+        }
         if (entry->backed_up) {
             // A file that became a folder left that folder behind when its new files went back.
             remove_emptied_folder(installed_place);

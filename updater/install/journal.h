@@ -23,9 +23,10 @@ struct rollback_context {
     const path_string& pending_backup_dir;
 };
 
-// Newest entry first: a moved-in file goes back to staging_dir (its outcome ignored), then a
-// backed-up file comes back from pending_backup_dir. pending_backup_dir is removed only when every
-// restore succeeded. Reports nothing.
+// Newest entry first: a moved-in file goes back to staging_dir (its outcome ignored); at a place
+// where nothing was backed up, whatever is still there is removed; then a backed-up file comes back
+// from pending_backup_dir. pending_backup_dir is removed only when every restore and removal
+// succeeded. Reports nothing.
 void rollback(const rollback_context& context);
 
 } // namespace updater
