@@ -474,6 +474,24 @@ namespace {
 
 class failed_install : public temp_dir_test {};
 
+TEST_F(failed_install, leaves_no_folder_it_made_for_new_files)
+{
+    // new/deep/n.txt moves in, into folders made for it; then z/y cannot (z is a file) and the
+    // install is rolled back.
+    tree staging = blocked_staging;
+    staging["new/deep/n.txt"] = "n";
+    staging["install-manifest.txt"] += "new/deep/n.txt\n";
+    write_tree(at("install"), blocked_install);
+    write_tree(at("staging"), staging);
+    const tree before = read_tree(at("install"));
+
+    error_code ec;
+    EXPECT_FALSE(install_staged_update(native("staging"), native("install"), ec));
+    EXPECT_EC(ec, already_exists_error());
+    EXPECT_EQ(read_tree(at("install")), before);
+    EXPECT_EQ(files_of(read_tree(at("staging"))), staging);
+}
+
 // The installed manifest tells which files the update retires. One that is there but cannot be
 // read stops the install before anything moves: going on as if there were none would leave
 // lib/old.dll installed, unlisted, for good.

@@ -29,6 +29,31 @@ bool remove_retired_folder(const path_string& installed, const path_string& back
     return fs::status(backup, ignored) == fs::file_type::directory && remove_emptied_folder(installed);
 }
 
+// The highest of the folders above rel that install_dir lacks, empty when they are all there: the
+// move-in creates it, and a rollback has to take it away again. Usually the file's own folder is
+// there, which one query tells.
+path_string first_missing_folder(const path_string& install_dir, path_view rel, error_code& ec)
+{
+    ec.clear();
+    std::size_t end = rel.size();
+    while (end > 0 && !is_separator(rel[end - 1]))
+        --end;
+    while (end > 0 && is_separator(rel[end - 1]))
+        --end;
+    if (end == 0 || fs::status(join_path(install_dir, rel.substr(0, end)), ec) != fs::file_type::not_found)
+        return {};
+    for (std::size_t level = 1; level <= end; ++level) {
+        if ((level < end && !is_separator(rel[level])) || is_separator(rel[level - 1]))
+            continue;
+        const path_view folder = rel.substr(0, level);
+        if (fs::status(join_path(install_dir, folder), ec) == fs::file_type::not_found)
+            return path_string(folder);
+        if (ec)
+            return {};
+    }
+    return {};
+}
+
 } // namespace
 
 bool install_staged_update(const path_string& staging_dir, const path_string& install_dir, error_code& ec)
@@ -72,6 +97,13 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
 
     install_journal journal;
     const rollback_context context{journal, install_dir, staging_dir, pending_backup_dir};
+    // Folders that move-ins created, each the highest level one of them made.
+    std::vector<path_string> created_folders;
+    const auto undo = [&] {
+        rollback(context);
+        for (auto folder = created_folders.rbegin(); folder != created_folders.rend(); ++folder)
+            remove_emptied_folder(join_path(install_dir, *folder));
+    };
 
     // Retired files leave first, so a path that turns from a file into a folder is free before
     // the new content arrives.
@@ -81,7 +113,7 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         if (!ec && present)
             move_with_retry(installed, join_path(pending_backup_dir, rel), ec);
         if (ec) {
-            rollback(context);
+            undo();
             return false;
         }
         if (present)
@@ -99,14 +131,19 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
             else
                 move_with_retry(installed, backup, ec);
         }
+        path_string created;
+        if (!ec)
+            created = first_missing_folder(install_dir, rel, ec);
         if (ec) {
-            rollback(context);
+            undo();
             return false;
         }
+        if (!created.empty())
+            created_folders.push_back(std::move(created));
         journal.push_back({rel, present, false});
         move_with_retry(join_path(staging_dir, rel), installed, ec);
         if (ec) {
-            rollback(context);
+            undo();
             return false;
         }
         journal.back().moved_in = true;

@@ -11,7 +11,8 @@ namespace updater {
 // move's error. On success the pending backup becomes ".update-backup" and staging_dir is removed.
 // Early refusals: leftovers in ".update-backup.tmp" (generic "file exists"), a scan error, nothing
 // to install (generic "invalid argument"), a staged manifest that cannot be read or written
-// (generic "io error"). Shows and logs nothing.
+// (generic "io error"), an installed manifest that is there but cannot be read (its error). A
+// rollback also removes the folders that move-ins made. Shows and logs nothing.
 bool install_staged_update(const path_string& staging_dir, const path_string& install_dir, error_code& ec);
 
 } // namespace updater
