@@ -89,7 +89,7 @@ protected:
     outcome run_checked()
     {
         const tree outside_before = outside_view();
-        const outcome result = run(arguments());
+        outcome result = run(arguments());
         EXPECT_TRUE(result.exit_code == 0 || result.exit_code == 1) << "exit code " << result.exit_code;
         EXPECT_EQ(outside_view(), outside_before);
         return result;
