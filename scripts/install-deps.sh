@@ -6,7 +6,8 @@ set -eu
 packages="cmake ninja-build g++ libgtest-dev googletest
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
 strace attr util-linux e2fsprogs
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev
+clang-format clang-tidy gcovr"
 
 missing=""
 for p in $packages; do

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds every configuration and runs every test: POSIX, POSIX under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the fuzz targets for 20 seconds each, and the Windows build under
-# Wine. Installs what is missing first.
+# Builds every configuration and runs every test: the format check, POSIX with clang-tidy over its
+# sources, POSIX under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for 20
+# seconds each, and the Windows build under Wine. Installs what is missing first.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -17,7 +17,12 @@ run_preset() {
     ctest --preset "$preset" -j "$jobs" --timeout 300 || status=1
 }
 
+echo "== format"
+./scripts/format.sh || status=1
+
 run_preset posix
+echo "== tidy"
+./scripts/tidy.sh build/posix || status=1
 run_preset posix-sanitize
 
 echo "== fuzz"
