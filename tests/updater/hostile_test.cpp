@@ -163,6 +163,21 @@ TEST_F(hostile_tree_test, staged_links_that_point_outside_stay_out_of_a_rollback
     expect_put_back(result, install_before, staging_before);
 }
 
+TEST_F(hostile_tree_test, links_in_place_of_the_backup_folders_are_replaced_never_followed)
+{
+    if (windows_path_rules)
+        GTEST_SKIP() << "Wine creates no symbolic links (CreateSymbolicLinkW succeeds and makes nothing)";
+    // An empty folder outside passes the leftover guard through its link; the old backup's link
+    // leads to files outside that deleting the old backup must not reach.
+    prepare_update();
+    stdfs::create_directory(at("outside/empty"));
+    stdfs::create_directory_symlink(at("outside/empty"), install_ / ".update-backup.tmp");
+    stdfs::create_directory_symlink(at("outside/plugins"), install_ / ".update-backup");
+
+    const outcome result = run_checked();
+    expect_installed(result, after_install(installed_v2));
+}
+
 // ---- manifest lines that leave the installation ---------------------------------------------------
 
 TEST_F(hostile_tree_test, installed_manifest_lines_that_leave_the_installation_retire_nothing_outside)
