@@ -166,7 +166,8 @@ void remove_work_dir() { std::filesystem::remove_all(work_dir); }
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // A RAM file system when there is one: the manifest is written and read on every input.
-    std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::string pattern =
+        std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
     pattern += "/qm-fuzz-manifest-XXXXXX";
     if (!mkdtemp(pattern.data()))
         fail("no temporary folder", pattern);

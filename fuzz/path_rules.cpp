@@ -21,8 +21,8 @@ void check(bool holds, const char* property, path_view a, path_view b = {})
 {
     if (holds)
         return;
-    std::fprintf(stderr, "violated: %s\n  a: \"%.*s\"\n  b: \"%.*s\"\n", property, static_cast<int>(a.size()),
-                 a.data(), static_cast<int>(b.size()), b.data());
+    std::fprintf(stderr, "violated: %s\n  a: \"%.*s\"\n  b: \"%.*s\"\n", property, static_cast<int>(a.size()), a.data(),
+                 static_cast<int>(b.size()), b.data());
     std::abort();
 }
 
@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const bool needs_separator = !base.empty() && base.back() != '/';
-    check(joined == path_string(base) + (needs_separator ? "/" : "") + generic, "rel follows the base after one separator",
-          base, rel);
+    check(joined == path_string(base) + (needs_separator ? "/" : "") + generic,
+          "rel follows the base after one separator", base, rel);
     if (generic.empty())
         return 0;
 
@@ -103,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!only_separators(base))
             while (expected.back() == '/')
                 expected.remove_suffix(1);
-        check(updater::parent_path(joined) == expected, "the parent of base joined with one element is the base",
-              base, rel);
+        check(updater::parent_path(joined) == expected, "the parent of base joined with one element is the base", base,
+              rel);
     } else {
         check(updater::parent_path(joined) == updater::join_path(base, rel_parent),
               "the parent of a join is the base joined with rel's parent", base, rel);
@@ -112,9 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A relative path of plain elements comes back from the base, elements joined by one "/".
     const std::vector<path_view> elements = elements_of(generic);
-    const bool plain = generic.back() != '/' && std::none_of(elements.begin(), elements.end(), [](path_view e) {
-        return e == "." || e == "..";
-    });
+    const bool plain = generic.back() != '/' && std::none_of(elements.begin(), elements.end(),
+                                                             [](path_view e) { return e == "." || e == ".."; });
     if (plain) {
         path_string expected;
         for (path_view element : elements)

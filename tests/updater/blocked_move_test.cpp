@@ -118,8 +118,7 @@ TEST_F(held_file_test, each_file_of_the_update_held_for_the_whole_run)
         {"install:user/settings.ini", true},     // the user's folder is never touched
         {"install:" + app_name, true},           // kept: neither staged nor retired
         {"staging:install-manifest.txt", false}, // read (readers are welcome), then moved in
-        {"staging:readme.txt", false},
-        {"staging:new-plugin.dll", false},
+        {"staging:readme.txt", false},           {"staging:new-plugin.dll", false},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::string& file = cases[i].file;
@@ -205,13 +204,14 @@ TEST_F(blocked_move_test, read_only_files_are_replaced_retired_and_later_deleted
     expect_installed(result, installed_v2);
 
     // The next update deletes the backup that holds them before its own takes its place.
-    write_tree(staging_, {{"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"},
-                          {"readme.txt", "version 3"}});
+    write_tree(staging_,
+               {{"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"}, {"readme.txt", "version 3"}});
     const outcome next = run(arguments());
     EXPECT_EQ(next.exit_code, 0);
     EXPECT_EQ(log_lines(), (std::vector<std::string>{installed_line, installed_line}));
     EXPECT_EQ(read_tree(install_ / ".update-backup"),
-              (tree{{"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"}, {"readme.txt", "version 2"}}));
+              (tree{{"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"},
+                    {"readme.txt", "version 2"}}));
     EXPECT_FALSE(stdfs::exists(install_ / ".update-backup.tmp"));
 }
 

@@ -186,7 +186,8 @@ TEST_F(hostile_tree_test, installed_manifest_lines_that_leave_the_installation_r
     // Each names an existing file outside, so a helper that followed one would retire that file.
     const std::string absolute = U(at("outside/x").native());
     const std::string generic_absolute = generic(at("outside/x"));
-    const std::string manifest = app_name + "\nreadme.txt\nold-plugin.dll\n"
+    const std::string manifest = app_name +
+                                 "\nreadme.txt\nold-plugin.dll\n"
                                  "../outside/x\n..\\outside\\secret.txt\na/../../outside/x\n./../outside/x\n"
                                  "../outside/plugins/old-plugin.dll\n../outside/user/settings.ini\n" +
                                  absolute + "\n" + generic_absolute + "\n" + "/outside/x\nC:\\x\nC:x\n\\\\server\\x\n";
@@ -229,14 +230,14 @@ TEST_F(hostile_tree_test, tree_two_hundred_levels_deep_is_installed)
                           {deep + "new.txt", "new"}});
 
     const outcome result = run_checked();
-    tree expected = after_install({{"install-manifest.txt", staged_manifest},
-                                   {deep + "file.txt", "version 2"},
-                                   {deep + "new.txt", "new"},
-                                   {".update-backup/", ""},
-                                   {".update-backup/install-manifest.txt",
-                                    app_name + "\n" + deep + "file.txt\n" + deep + "old.txt\n"},
-                                   {".update-backup/" + deep + "file.txt", "version 1"},
-                                   {".update-backup/" + deep + "old.txt", "retired"}});
+    tree expected = after_install(
+        {{"install-manifest.txt", staged_manifest},
+         {deep + "file.txt", "version 2"},
+         {deep + "new.txt", "new"},
+         {".update-backup/", ""},
+         {".update-backup/install-manifest.txt", app_name + "\n" + deep + "file.txt\n" + deep + "old.txt\n"},
+         {".update-backup/" + deep + "file.txt", "version 1"},
+         {".update-backup/" + deep + "old.txt", "retired"}});
     add_folders(expected, "", deep);
     add_folders(expected, ".update-backup/", deep);
     expect_installed(result, expected);
