@@ -123,17 +123,18 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
     for (const path_string& rel : staged_files) {
         path_string installed = join_path(install_dir, rel);
         fs::file_type type = fs::status(installed, ec);
+        // Asked before anything moves: a file moved aside has to reach the journal at once.
+        path_string created;
+        if (!ec)
+            created = first_missing_folder(install_dir, rel, ec);
         bool present = fs::exists(type);
-        if (present) {
+        if (!ec && present) {
             path_string backup = join_path(pending_backup_dir, rel);
             if (type == fs::file_type::directory && remove_retired_folder(installed, backup))
                 present = false;
             else
                 move_with_retry(installed, backup, ec);
         }
-        path_string created;
-        if (!ec)
-            created = first_missing_folder(install_dir, rel, ec);
         if (ec) {
             undo();
             return false;
