@@ -12,6 +12,8 @@
 #include "updater/manifest/staged_tree.h"
 #include "updater/refusal.h"
 
+#include <optional>
+
 namespace updater {
 
 namespace {
@@ -29,17 +31,25 @@ bool remove_retired_folder(const path_string& installed, const path_string& back
     return fs::status(backup, ignored) == fs::file_type::directory && remove_emptied_folder(installed);
 }
 
+// The folder part of rel: without its last element and the separators before it; empty for a
+// top-level file.
+path_view folder_of(path_view rel) noexcept
+{
+    std::size_t end = rel.size();
+    while (end > 0 && !is_separator(rel[end - 1]))
+        --end;
+    while (end > 0 && is_separator(rel[end - 1]))
+        --end;
+    return rel.substr(0, end);
+}
+
 // The highest of the folders above rel that install_dir lacks, empty when they are all there: the
 // move-in creates it, and a rollback has to take it away again. Usually the file's own folder is
 // there, which one query tells.
 path_string first_missing_folder(const path_string& install_dir, path_view rel, error_code& ec)
 {
     ec.clear();
-    std::size_t end = rel.size();
-    while (end > 0 && !is_separator(rel[end - 1]))
-        --end;
-    while (end > 0 && is_separator(rel[end - 1]))
-        --end;
+    const std::size_t end = folder_of(rel).size();
     if (end == 0 || fs::status(join_path(install_dir, rel.substr(0, end)), ec) != fs::file_type::not_found)
         return {};
     for (std::size_t level = 1; level <= end; ++level) {
@@ -120,12 +130,15 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
             journal.push_back({rel, true, false});
     }
 
+    // The folder that the last move-in went into stands, so the files that follow it into the same
+    // folder (in set order they mostly follow one another) make no folder, and that needs no query.
+    std::optional<path_view> moved_into;
     for (const path_string& rel : staged_files) {
         path_string installed = join_path(install_dir, rel);
         fs::file_type type = fs::status(installed, ec);
         // Asked before anything moves: a file moved aside has to reach the journal at once.
         path_string created;
-        if (!ec)
+        if (!ec && moved_into != folder_of(rel))
             created = first_missing_folder(install_dir, rel, ec);
         bool present = fs::exists(type);
         if (!ec && present) {
@@ -148,6 +161,7 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
             return false;
         }
         journal.back().moved_in = true;
+        moved_into = folder_of(rel);
     }
 
     // The commit: its steps cannot undo the install, so their failures are not examined.
