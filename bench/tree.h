@@ -78,7 +78,8 @@ inline std::vector<tree_file> files_of(std::size_t n, tree_mix mix)
     files.reserve(n);
     for (std::size_t i = 0; i < n; ++i)
         files.push_back({file_path(i), kind_of(i, mix), i});
-    std::sort(files.begin(), files.end(), [](const tree_file& a, const tree_file& b) { return manifest_less(a.rel, b.rel); });
+    std::sort(files.begin(), files.end(),
+              [](const tree_file& a, const tree_file& b) { return manifest_less(a.rel, b.rel); });
     return files;
 }
 

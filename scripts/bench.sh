@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BENCH=ON -DQM_TESTS=OFF >/dev/null
-cmake --build "$build" --target quillmoor-updater bench_runner bench_floor >/dev/null
+cmake --build "$build" --target quillmoor-updater bench_runner bench_floor bench_launch >/dev/null
 
 exec "$build/bench/bench_runner" --helper "$PWD/$build/quillmoor-updater" --floor "$PWD/$build/bench/bench_floor" \
+    --launch "$PWD/$build/bench/bench_launch" \
     --work "$PWD/$build/work" --shm "/dev/shm/quillmoor-bench-$$" "$@"
