@@ -516,6 +516,26 @@ error_code create_level(const path_string& level)
     return ec;
 }
 
+// Creates the missing levels of path from the deepest existing one down: one creation per missing
+// level, none for the levels above. False at the first failure, which the level-by-level walk of
+// create_directories then reports. The elements begin at first; the root is never created.
+bool create_missing_levels(const path_string& path, std::size_t first)
+{
+    const error_code ec = create_level(path);
+    if (!ec)
+        return true;
+    if (ec != system_error(ERROR_PATH_NOT_FOUND))
+        return false;
+    std::size_t end = path.size();
+    while (end > first && is_os_separator(path[end - 1]))
+        --end;
+    while (end > first && !is_os_separator(path[end - 1]))
+        --end;
+    while (end > first && is_os_separator(path[end - 1]))
+        --end;
+    return end > first && create_missing_levels(path.substr(0, end), first) && !create_level(path);
+}
+
 } // namespace
 
 void create_directories(const path_string& path, error_code& ec)
@@ -525,10 +545,15 @@ void create_directories(const path_string& path, error_code& ec)
         ec = system_error(ERROR_PATH_NOT_FOUND);
         return;
     }
-    // Usually everything exists already: one query instead of one creation per level.
+    // Usually everything exists already: one query instead of one creation per level. Otherwise
+    // usually only the last levels are missing.
     file_type type = status(path, ec);
     if (type == file_type::directory)
         return;
+    if (type == file_type::not_found && create_missing_levels(path, elements_start(path)))
+        return;
+    // Every level from the top; levels created above are there already, as this walk would have
+    // created them.
     error_code last = ec ? ec : system_error(ERROR_PATH_NOT_FOUND);
     error_code last_outside_not_found;
     path_string level;
