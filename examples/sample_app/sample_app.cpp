@@ -148,8 +148,8 @@ unsigned long start_helper(const std::vector<fs::path>& arguments, const fs::pat
 
 int run(int argc, native_char** argv)
 {
-    const std::string name = "[sample app " + std::to_string(SAMPLE_APP_VERSION) + ", process " +
-                             std::to_string(own_id()) + "] ";
+    const std::string name =
+        "[sample app " + std::to_string(SAMPLE_APP_VERSION) + ", process " + std::to_string(own_id()) + "] ";
     std::error_code ec;
     report(name + "version " + std::to_string(SAMPLE_APP_VERSION) + ".0");
     report(name + "command line: " + command_line(argc, argv));

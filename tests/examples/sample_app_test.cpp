@@ -46,7 +46,8 @@ protected:
     // application started again have all ended; returns what version 1 exits with.
     int update(const std::string& staging_argument)
     {
-        child_process app(app_, {"--update", QM_UPDATER_PATH, staging_argument}, {{"SAMPLE_APP_REPORT", U(report_.native())}});
+        child_process app(app_, {"--update", QM_UPDATER_PATH, staging_argument},
+                          {{"SAMPLE_APP_REPORT", U(report_.native())}});
         const int exit_code = app.finish();
         output_ = app.output();
         return exit_code;
@@ -105,18 +106,18 @@ TEST_F(sample_app_test, update_is_installed_and_version_2_started)
         ASSERT_EQ(update(U(staging_.native()) + c.after_staging), 0) << output_;
 
         EXPECT_EQ(log(), "Installed the staged update" + line_end);
-        EXPECT_EQ(installation(), (tree{{".update-backup/", ""},
-                                        {".update-backup/install-manifest.txt",
-                                         app_name + "\nreadme.txt\nold-plugin.dll\n"},
-                                        {".update-backup/old-plugin.dll", "retired by version 2"},
-                                        {".update-backup/readme.txt", "version 1"},
-                                        {".update-helper.log", log()},
-                                        {"." + app_name + ".lock", ""},
-                                        {"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"},
-                                        {"new-plugin.dll", "new in version 2"},
-                                        {"readme.txt", "version 2"},
-                                        {"user/", ""},
-                                        {"user/settings.ini", "the user's own"}}));
+        EXPECT_EQ(installation(),
+                  (tree{{".update-backup/", ""},
+                        {".update-backup/install-manifest.txt", app_name + "\nreadme.txt\nold-plugin.dll\n"},
+                        {".update-backup/old-plugin.dll", "retired by version 2"},
+                        {".update-backup/readme.txt", "version 1"},
+                        {".update-helper.log", log()},
+                        {"." + app_name + ".lock", ""},
+                        {"install-manifest.txt", app_name + "\nreadme.txt\nnew-plugin.dll\n"},
+                        {"new-plugin.dll", "new in version 2"},
+                        {"readme.txt", "version 2"},
+                        {"user/", ""},
+                        {"user/settings.ini", "the user's own"}}));
         EXPECT_EQ(read_file(app_), read_file(QM_SAMPLE_APP_V2));
         EXPECT_EQ(read_file(install_ / ".update-backup" / app_name), read_file(QM_SAMPLE_APP_V1));
 
@@ -128,7 +129,8 @@ TEST_F(sample_app_test, update_is_installed_and_version_2_started)
         const std::string command_prefix = "command line: \"", directory_prefix = "working directory: ";
         ASSERT_TRUE(reported[1].starts_with(command_prefix) && reported[1].ends_with('"')) << reported[1];
         ASSERT_TRUE(reported[2].starts_with(directory_prefix)) << reported[2];
-        const std::string program = reported[1].substr(command_prefix.size(), reported[1].size() - command_prefix.size() - 1);
+        const std::string program =
+            reported[1].substr(command_prefix.size(), reported[1].size() - command_prefix.size() - 1);
         std::error_code ec;
         EXPECT_TRUE(stdfs::equivalent(program, app_, ec)) << reported[1];
         EXPECT_TRUE(stdfs::equivalent(reported[2].substr(directory_prefix.size()), install_, ec)) << reported[2];

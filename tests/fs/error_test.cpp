@@ -77,8 +77,8 @@ TEST(error_test, not_found_set)
 {
     const std::vector<int> not_found =
         windows_path_rules ? std::vector<int>{2, 3, 53, 64, 123, 161, 267} : std::vector<int>{ENOENT, ENOTDIR};
-    const std::vector<int> found =
-        windows_path_rules ? std::vector<int>{5, 17, 32, 145, 183} : std::vector<int>{EACCES, EEXIST, ENOTEMPTY, EXDEV, ELOOP};
+    const std::vector<int> found = windows_path_rules ? std::vector<int>{5, 17, 32, 145, 183}
+                                                      : std::vector<int>{EACCES, EEXIST, ENOTEMPTY, EXDEV, ELOOP};
     for (int value : not_found) {
         SCOPED_TRACE(value);
         EXPECT_TRUE(is_not_found(system_error(value)));

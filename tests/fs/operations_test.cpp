@@ -94,10 +94,8 @@ TEST_F(operations_test, status_tells_present_and_missing_paths)
         fs::file_type type;
     };
     const status_case cases[] = {
-        {"file.txt", fs::file_type::regular},
-        {"dir", fs::file_type::directory},
-        {"missing", fs::file_type::not_found},
-        {"missing/child", fs::file_type::not_found},
+        {"file.txt", fs::file_type::regular},         {"dir", fs::file_type::directory},
+        {"missing", fs::file_type::not_found},        {"missing/child", fs::file_type::not_found},
         {"file.txt/child", fs::file_type::not_found},
     };
     for (const status_case& c : cases) {
@@ -135,7 +133,8 @@ TEST_F(operations_test, status_follows_links)
 TEST_F(operations_test, remove_deletes_files_read_only_ones_and_empty_directories)
 {
     write_tree(root_, {{"file.txt", "x"}, {"read_only.txt", "r"}, {"empty/", ""}, {"kept.txt", "k"}});
-    stdfs::permissions(at("read_only.txt"), stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
+    stdfs::permissions(at("read_only.txt"),
+                       stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
     for (const char* rel : {"file.txt", "read_only.txt", "empty"}) {
         SCOPED_TRACE(rel);
         error_code ec = generic_error(generic_io_error);
@@ -275,11 +274,8 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
     // The first removal finds the directory not empty for real; then its files go and each try
     // removes the directory once more.
     const retry_case cases[] = {
-        {"ENOTEMPTY:when=2+", 11, "system 39"},
-        {"EACCES:when=2+", 11, "system 13"},
-        {"EPERM:when=2..4", 5, "ok"},
-        {"EIO:when=2+", 2, "system 5"},
-        {"EBUSY:when=2+", 2, "system 16"},
+        {"ENOTEMPTY:when=2+", 11, "system 39"}, {"EACCES:when=2+", 11, "system 13"}, {"EPERM:when=2..4", 5, "ok"},
+        {"EIO:when=2+", 2, "system 5"},         {"EBUSY:when=2+", 2, "system 16"},
     };
     for (const retry_case& c : cases) {
         SCOPED_TRACE(c.injected);
@@ -287,9 +283,9 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
         const stdfs::path trace = at("strace.txt");
         const stdfs::path output = at("output.txt");
         // LeakSanitizer cannot work under a tracer.
-        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) + " -e trace=rmdir -e inject=rmdir:error=" +
-              c.injected + " " + quoted(stdfs::path(tools) / "fs_tool") + " remove_all " + quoted(at("tree")) +
-              " > " + quoted(output));
+        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) +
+              " -e trace=rmdir -e inject=rmdir:error=" + c.injected + " " + quoted(stdfs::path(tools) / "fs_tool") +
+              " remove_all " + quoted(at("tree")) + " > " + quoted(output));
         const std::string calls = read_file(trace);
         int removals = 0;
         for (std::size_t pos = calls.find("rmdir("); pos != std::string::npos; pos = calls.find("rmdir(", pos + 1))
@@ -309,12 +305,14 @@ TEST_F(operations_test, rename_replaces_a_file_and_moves_a_directory)
     ec = generic_error(generic_io_error);
     fs::rename(native("dir"), native("moved"), ec);
     EXPECT_NO_EC(ec);
-    EXPECT_EQ(read_tree(root_), (tree{{"to.txt", "new"}, {"moved/", ""}, {"moved/sub/", ""}, {"moved/sub/a.txt", "a"}}));
+    EXPECT_EQ(read_tree(root_),
+              (tree{{"to.txt", "new"}, {"moved/", ""}, {"moved/sub/", ""}, {"moved/sub/a.txt", "a"}}));
 }
 
 TEST_F(operations_test, rename_never_replaces_a_directory)
 {
-    const tree before{{"dir/", ""}, {"dir/a.txt", "a"}, {"empty/", ""}, {"full/", ""}, {"full/b.txt", "b"}, {"file.txt", "f"}};
+    const tree before{{"dir/", ""},  {"dir/a.txt", "a"},  {"empty/", ""},
+                      {"full/", ""}, {"full/b.txt", "b"}, {"file.txt", "f"}};
     write_tree(root_, before);
     struct rename_case {
         const char* from;
@@ -362,8 +360,8 @@ TEST_F(operations_test, copy_file_replaces_the_target_and_keeps_mode_and_modific
     write_tree(root_, {{"from.bin", "new content"}, {"to.bin", "an old content that is longer than the new one"}});
     // Something a fresh file would not get by default: read-only, and on POSIX odd mode bits.
     stdfs::permissions(at("from.bin"), windows_path_rules ? stdfs::perms::owner_read | stdfs::perms::group_read |
-                                                                 stdfs::perms::others_read
-                                                           : static_cast<stdfs::perms>(0751));
+                                                                stdfs::perms::others_read
+                                                          : static_cast<stdfs::perms>(0751));
     // Long past, and on POSIX with a fraction of a second. Observed: Wine keeps only whole seconds
     // when the copy creates its target.
     stdfs::file_time_type written =
@@ -392,7 +390,10 @@ TEST_F(operations_test, copy_file_failures_leave_both_files_alone)
         const char* to;
     };
     // Onto itself: a copy that truncated its target first would destroy the source.
-    const copy_case cases[] = {{"missing", "file.txt"}, {"file.txt", "file.txt"}, {"dir", "new.txt"}, {"file.txt", "dir"}};
+    const copy_case cases[] = {{"missing", "file.txt"},
+                               {"file.txt", "file.txt"},
+                               {"dir", "new.txt"},
+                               {"file.txt", "dir"}};
     for (const copy_case& c : cases) {
         SCOPED_TRACE(std::string(c.from) + " to " + c.to);
         error_code ec;

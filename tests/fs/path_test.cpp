@@ -113,19 +113,13 @@ const relative_case windows_relative_cases[] = {
 };
 
 const relative_case posix_relative_cases[] = {
-    {"/a/b/c", "/a", "b/c"},
-    {"/a/b", "/a/x/y", "../../b"},
-    {"/a", "/a/b/c", "../.."},
-    {"/a/b", "/a/b", "."},
-    {"/a/b/", "/a/b", "."},
-    {"/a/b", "/a/b/", "."},
-    {"/a//b", "/a/c", "../b"},
-    {"/a/b", "/a/./c", "../b"},
+    {"/a/b/c", "/a", "b/c"},   {"/a/b", "/a/x/y", "../../b"},
+    {"/a", "/a/b/c", "../.."}, {"/a/b", "/a/b", "."},
+    {"/a/b/", "/a/b", "."},    {"/a/b", "/a/b/", "."},
+    {"/a//b", "/a/c", "../b"}, {"/a/b", "/a/./c", "../b"},
     {"/a/b", "/a/x/..", "b"}, // lexical only: ".." takes back the element before it
-    {"/a", "/a/../..", ""},
-    {"a/b", "a", "b"},
-    {"/a", "a", ""},
-    {"a", "/a", ""},
+    {"/a", "/a/../..", ""},    {"a/b", "a", "b"},
+    {"/a", "a", ""},           {"a", "/a", ""},
 };
 
 TEST(path_test, lexically_relative)

@@ -303,8 +303,7 @@ TEST_F(win32_fs_test, listing_a_file_or_a_missing_directory_is_not_found)
         std::initializer_list<int> values; // Windows' answer first, then Wine's where it differs
     };
     for (const case_& c : {case_{"file.txt", {ERROR_DIRECTORY, ERROR_INVALID_NAME}},
-                           case_{"missing", {ERROR_PATH_NOT_FOUND}},
-                           case_{"missing/below", {ERROR_PATH_NOT_FOUND}}}) {
+                           case_{"missing", {ERROR_PATH_NOT_FOUND}}, case_{"missing/below", {ERROR_PATH_NOT_FOUND}}}) {
         SCOPED_TRACE(c.rel);
         error_code ec;
         fs::directory_iteration it(native(c.rel), fs::iteration_mode::plain, ec);
@@ -330,9 +329,9 @@ TEST_F(win32_fs_test, equivalent_sees_one_file_through_every_spelling)
         c = static_cast<wchar_t>(std::towupper(c));
     path_string slashes = file;
     std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
-    for (const case_& c : {case_{file, true}, case_{upper, true}, case_{slashes, true},
-                           case_{native("Dir/../Dir/./File.txt"), true}, case_{native("hard-link.txt"), true},
-                           case_{native("Dir/twin.txt"), false}, case_{native("Dir"), false}}) {
+    for (const case_& c :
+         {case_{file, true}, case_{upper, true}, case_{slashes, true}, case_{native("Dir/../Dir/./File.txt"), true},
+          case_{native("hard-link.txt"), true}, case_{native("Dir/twin.txt"), false}, case_{native("Dir"), false}}) {
         SCOPED_TRACE(U(c.other));
         error_code ec;
         EXPECT_EQ(fs::equivalent(file, c.other, ec), c.same);
@@ -518,8 +517,8 @@ TEST_F(win32_fs_test, a_directory_link_is_followed_by_status_but_never_entered_o
         seen[U(it.relative_path())] = it.type();
     EXPECT_NO_EC(ec);
     EXPECT_EQ(seen, (std::map<std::string, fs::file_type>{{"link", fs::file_type::symlink},
-                                                         {"target", fs::file_type::directory},
-                                                         {"target\\inside.txt", fs::file_type::regular}}));
+                                                          {"target", fs::file_type::directory},
+                                                          {"target\\inside.txt", fs::file_type::regular}}));
     fs::remove_all(link, ec);
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_), (tree{{"target/", ""}, {"target/inside.txt", "kept"}}));

@@ -99,10 +99,7 @@ TEST_F(backup_manifest_test, lists_top_level_files_and_the_folders_the_update_br
          {"tools", "lib\\x.dll"},
          {{"tools/t.exe", "t"}, {"lib/y.dll", "y"}},
          {"lib/y.dll"}},
-        {"letter case counts",
-         {"Plugins/a.dll"},
-         {{"plugins/b.dll", "b"}},
-         {}},
+        {"letter case counts", {"Plugins/a.dll"}, {{"plugins/b.dll", "b"}}, {}},
         {"non-ASCII names are left out and their siblings kept",
          {"plugins/a.dll", "données/a.txt"},
          {{"plugins/ok.dll", "o"},
@@ -113,10 +110,7 @@ TEST_F(backup_manifest_test, lists_top_level_files_and_the_folders_the_update_br
           {"Ünïcode.txt", "u"},
           {"plain.txt", "p"}},
          {"plain.txt", "plugins/ok.dll", "plugins/zz/y.dll"}},
-        {"nothing to list gives an empty file",
-         {"a/b"},
-         {{".hidden", "h"}, {"user/x", "x"}, {"a/", ""}},
-         {}},
+        {"nothing to list gives an empty file", {"a/b"}, {{".hidden", "h"}, {"user/x", "x"}, {"a/", ""}}, {}},
     };
     int index = 0;
     for (const listing_case& c : cases) {
@@ -188,8 +182,8 @@ TEST_F(backup_manifest_test, full_file_system_gives_false)
     }
 
     error_code ec;
-    EXPECT_FALSE(write_backup_manifest(staged_set({"app.exe"}), native("install"),
-                                       (full / ".update-backup.tmp").native(), ec));
+    EXPECT_FALSE(
+        write_backup_manifest(staged_set({"app.exe"}), native("install"), (full / ".update-backup.tmp").native(), ec));
     EXPECT_EC(ec, generic_error(generic_io_error));
     EXPECT_TRUE(stdfs::exists(full / ".update-backup.tmp/install-manifest.txt")) << "the open failed, not a write";
 }

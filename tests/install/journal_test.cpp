@@ -27,7 +27,9 @@ TEST_F(rollback_test, puts_the_previous_installation_back)
 {
     const rollback_case cases[] = {
         {"an empty journal moves nothing and removes the pending backup with its manifest",
-         {{"install/app.exe", "old app"}, {"staging/app.exe", "new app"}, {"pending/install-manifest.txt", "app.exe\n"}},
+         {{"install/app.exe", "old app"},
+          {"staging/app.exe", "new app"},
+          {"pending/install-manifest.txt", "app.exe\n"}},
          {},
          {{"install/", ""}, {"install/app.exe", "old app"}, {"staging/", ""}, {"staging/app.exe", "new app"}}},
         {"a new file (moved in only) goes back to staging",
@@ -71,7 +73,9 @@ TEST_F(rollback_test, puts_the_previous_installation_back)
          {entry("a.dll", true, false), entry("a.dll", false, true)},
          {{"install/", ""}, {"install/a.dll", "old"}, {"staging/", ""}, {"staging/a.dll", "new"}}},
         {"a new file that cannot go back to staging goes all the same, and the pending backup with it",
-         {{"install/sub/new.dll", "new"}, {"staging/sub", "a file where a folder is needed"}, {"pending/app.exe", "old"}},
+         {{"install/sub/new.dll", "new"},
+          {"staging/sub", "a file where a folder is needed"},
+          {"pending/app.exe", "old"}},
          {entry("app.exe", true, false), entry("sub/new.dll", false, true)},
          {{"install/", ""},
           {"install/app.exe", "old"},

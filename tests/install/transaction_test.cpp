@@ -73,10 +73,7 @@ void sort_manifest_lines(tree& t)
         it->second += l;
 }
 
-void run(const std::string& command)
-{
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
 struct paths {
     stdfs::path install;
@@ -171,9 +168,15 @@ const scenario scenarios[] = {
      {{"app.exe", "app 2"}, {"plugins/x", "x 2"}},
      true,
      nullptr,
-     {{"app.exe", "app 2"}, {".hidden", "h"}, {"old/z", "z"}, {"plugins/x", "x 2"}, {"plugins/.cache/c", "c"},
+     {{"app.exe", "app 2"},
+      {".hidden", "h"},
+      {"old/z", "z"},
+      {"plugins/x", "x 2"},
+      {"plugins/.cache/c", "c"},
       {"install-manifest.txt", "app.exe\nplugins/x\n"}},
-     tree{{"app.exe", "app 1"}, {"plugins/x", "x 1"}, {"install-manifest.txt", "app.exe\nplugins/.cache/c\nplugins/x\n"}},
+     tree{{"app.exe", "app 1"},
+          {"plugins/x", "x 1"},
+          {"install-manifest.txt", "app.exe\nplugins/.cache/c\nplugins/x\n"}},
      std::nullopt,
      std::nullopt},
     {"a staged manifest that omits a staged file",
@@ -239,54 +242,21 @@ const scenario scenarios[] = {
      tree{{"a", "a 1"}, {"d/u", "unlisted"}, {"install-manifest.txt", "a\n"}},
      std::nullopt,
      std::nullopt},
-    {"staging on another file system: every move-in is a copy",
-     plain_install,
-     plain_staging,
-     true,
-     nullptr,
-     plain_result,
-     plain_backup,
-     std::nullopt,
-     std::nullopt,
-     true,
-     nullptr,
+    {"staging on another file system: every move-in is a copy", plain_install, plain_staging, true, nullptr,
+     plain_result, plain_backup, std::nullopt, std::nullopt, true, nullptr,
      [](const paths& p) {
          std::error_code ignored;
          stdfs::remove_all(p.staging.parent_path(), ignored);
      },
      [](const stdfs::path& root) { return stdfs::path("/dev/shm") / root.filename() / "staging"; }},
-    {"a move that fails part-way is rolled back",
-     blocked_install,
-     blocked_staging,
-     false,
-     already_exists_error,
-     blocked_install,
-     std::nullopt,
-     std::nullopt,
-     blocked_staging},
-    {"staging_dir is the backup folder",
-     plain_install,
-     plain_staging,
-     true,
-     nullptr,
-     plain_result,
-     plain_backup,
-     std::nullopt,
-     std::nullopt,
-     false,
-     nullptr,
-     nullptr,
+    {"a move that fails part-way is rolled back", blocked_install, blocked_staging, false, already_exists_error,
+     blocked_install, std::nullopt, std::nullopt, blocked_staging},
+    {"staging_dir is the backup folder", plain_install, plain_staging, true, nullptr, plain_result, plain_backup,
+     std::nullopt, std::nullopt, false, nullptr, nullptr,
      [](const stdfs::path& root) { return root / "install" / ".update-backup"; }},
-    {"a previous backup that cannot be removed: still installed, the pending backup stays",
-     plain_install,
-     plain_staging,
-     true,
-     nullptr,
-     plain_result,
-     tree{{"kept.txt", "from the update before"}},
-     plain_backup,
-     std::nullopt,
-     true,
+    {"a previous backup that cannot be removed: still installed, the pending backup stays", plain_install,
+     plain_staging, true, nullptr, plain_result, tree{{"kept.txt", "from the update before"}}, plain_backup,
+     std::nullopt, true,
      [](const paths& p) {
          write_file(p.install / ".update-backup" / "kept.txt", "from the update before");
          run("chattr +i '" + (p.install / ".update-backup" / "kept.txt").string() + "'");
@@ -453,15 +423,15 @@ TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
     write_tree(at("staging"), blocked_staging);
     std::string output = (at() / "output").string();
     // LeakSanitizer cannot run under ptrace; the sanitizer build's leak checks run without strace.
-    std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename,renameat2 -e inject=rename,renameat2:error=EIO:when=8..17 " +
+    std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename,renameat2 -e "
+                          "inject=rename,renameat2:error=EIO:when=8..17 " +
                           std::string(tools) + "/install_tool '" + at("staging").string() + "' '" +
                           at("install").string() + "' >'" + output + "'";
     std::system(command.c_str());
 
     EXPECT_EQ(read_file(output), "failed system " + std::to_string(already_exists_error().value()) + "\n");
     EXPECT_EQ(installed_files(at("install")), (tree{{"a.txt", "a 1"}, {"z", "z is a file"}}));
-    EXPECT_EQ(files_of(read_tree(at("install/.update-backup.tmp"))),
-              (tree{{"install-manifest.txt", "a.txt\nz\n"}}));
+    EXPECT_EQ(files_of(read_tree(at("install/.update-backup.tmp"))), (tree{{"install-manifest.txt", "a.txt\nz\n"}}));
     EXPECT_EQ(files_of(read_tree(at("staging"))), blocked_staging);
     expect_nothing_lost(blocked_install, at("install"));
 }

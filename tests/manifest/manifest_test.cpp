@@ -38,19 +38,16 @@ TEST(manifest_order, compares_by_the_manifest_rules)
         int expected; // sign of compare(a, b)
     };
     const order_case cases[] = {
-        {"a", "a/b", -1},          // the end before a separator
-        {"a/b", "a-b", -1},        // a separator before every other character
-        {"a-b", "a.b", -1},        // other characters by code unit
-        {"a/b", "a b", -1},        // even before characters below "/"
-        {"a/b", "a\tb", -1},
-        {"a", "a/", -1},           // a trailing separator is not the end
-        {"a/b", "a\\b", 0},        // both separators alike
-        {"a//b", "a\\/\\b", 0},    // a run of separators counts as one
-        {"a/", "a//", 0},
-        {"Bin/a.dll", "bin/a.dll", -1}, // letter case matters
-        {"z", "\xc3\xa9", -1},     // code units are unsigned: U+00E9 (or its UTF-8 lead byte) after "z"
-        {"", "a", -1},
-        {"", "", 0},
+        {"a", "a/b", -1},                                       // the end before a separator
+        {"a/b", "a-b", -1},                                     // a separator before every other character
+        {"a-b", "a.b", -1},                                     // other characters by code unit
+        {"a/b", "a b", -1},                                     // even before characters below "/"
+        {"a/b", "a\tb", -1},    {"a", "a/", -1},                // a trailing separator is not the end
+        {"a/b", "a\\b", 0},                                     // both separators alike
+        {"a//b", "a\\/\\b", 0},                                 // a run of separators counts as one
+        {"a/", "a//", 0},       {"Bin/a.dll", "bin/a.dll", -1}, // letter case matters
+        {"z", "\xc3\xa9", -1}, // code units are unsigned: U+00E9 (or its UTF-8 lead byte) after "z"
+        {"", "a", -1},          {"", "", 0},
     };
     for (const order_case& c : cases) {
         SCOPED_TRACE(std::string("'") + c.a + "' vs '" + c.b + "'");
@@ -86,7 +83,9 @@ TEST_F(manifest_reader, takes_usable_lines_and_skips_the_rest)
         {"rooted lines", "/a\n\\a\nC:\\a\nC:a\nc:a\nz:/a\n\\\\server\\share\\a\n:a\n", {":a"}},
         {"dot elements", "./a\na/./b\na/../b\n..\na/..\n.\na\\.\\b\n..\\a\n", {}},
         {"dots that are not dot elements", "a/...\n.a\na..\n..a/b.\n", {"..a/b.", ".a", "a/...", "a.."}},
-        {"duplicates keep the first form", "bin\\a.dll\nbin/a.dll\nbin//a.dll\nBin/a.dll\n", {"Bin/a.dll", "bin\\a.dll"}},
+        {"duplicates keep the first form",
+         "bin\\a.dll\nbin/a.dll\nbin//a.dll\nBin/a.dll\n",
+         {"Bin/a.dll", "bin\\a.dll"}},
         {"a line holding a NUL names no file", "a\0b\nc\n"s, {"c"}},
         {"an empty file", "", {}},
     };
@@ -103,9 +102,13 @@ TEST_F(manifest_reader, takes_usable_lines_and_skips_the_rest)
 
 TEST_F(manifest_reader, ends_a_file_at_ctrl_z_on_windows_only)
 {
-    write_file(at("install-manifest.txt"), "a\nb\x1a" "c\nd\n");
+    write_file(at("install-manifest.txt"), "a\nb\x1a"
+                                           "c\nd\n");
     std::vector<std::string> expected = windows_path_rules ? std::vector<std::string>{"a", "b"}
-                                                           : std::vector<std::string>{"a", "b\x1a" "c", "d"};
+                                                           : std::vector<std::string>{"a",
+                                                                                      "b\x1a"
+                                                                                      "c",
+                                                                                      "d"};
     EXPECT_EQ(members(read_manifest(native())), expected);
 }
 

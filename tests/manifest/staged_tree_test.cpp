@@ -48,9 +48,9 @@ TEST(is_user_path, is_true_for_a_first_element_user_in_any_ascii_case)
         {"data\\user\\x", false},
         {"", false},
         {"/user", false},
-        {"us\xc3\xa9r", false},   // non-ASCII: U+00E9
-        {"\xc5\xbfser", false},   // U+017F LONG S, which folds to "s" under Unicode rules
-        {"user\xc2\xa0", false},  // a trailing no-break space
+        {"us\xc3\xa9r", false},  // non-ASCII: U+00E9
+        {"\xc5\xbfser", false},  // U+017F LONG S, which folds to "s" under Unicode rules
+        {"user\xc2\xa0", false}, // a trailing no-break space
     };
     for (const user_case& c : cases) {
         SCOPED_TRACE(c.rel);
@@ -70,7 +70,11 @@ TEST_F(staged_tree_scan, stages_regular_files_but_the_user_folder_and_the_top_ma
     // Each tree on its own, since names that differ only in case are one name on Windows.
     const tree_case cases[] = {
         {"the user folder in lower case, and look-alikes",
-         {{"user/settings.ini", ""}, {"user/deep/x", ""}, {"users/a", ""}, {"user.txt", ""}, {"usr/b", ""},
+         {{"user/settings.ini", ""},
+          {"user/deep/x", ""},
+          {"users/a", ""},
+          {"user.txt", ""},
+          {"usr/b", ""},
           {"data/user/a", ""}},
          {"data/user/a", "user.txt", "users/a", "usr/b"}},
         {"the user folder in mixed case", {{"User/x", ""}, {"a", ""}}, {"a"}},
@@ -79,7 +83,8 @@ TEST_F(staged_tree_scan, stages_regular_files_but_the_user_folder_and_the_top_ma
         {"manifests in another case or place",
          {{"Install-Manifest.txt", ""}, {"docs/install-manifest.txt", ""}},
          {"Install-Manifest.txt", "docs/install-manifest.txt"}},
-        {"names beginning with a dot", {{".hidden", ""}, {"sub/.cfg", ""}, {".dir/x", ""}, {"..a", ""}},
+        {"names beginning with a dot",
+         {{".hidden", ""}, {"sub/.cfg", ""}, {".dir/x", ""}, {"..a", ""}},
          {"..a", ".dir/x", ".hidden", "sub/.cfg"}},
         {"empty folders only", {{"empty/", ""}, {"a/b/", ""}}, {}},
         {"only the manifest and the user folder", {{"install-manifest.txt", "a\n"}, {"user/x", ""}}, {}},
@@ -182,8 +187,8 @@ TEST_F(staged_tree_scan, fails_when_a_link_target_cannot_be_queried)
     // "listed" can be listed but not searched: its names are known, their files cannot be reached.
     write_tree(at("staging"), {{"a.txt", ""}, {"listed/f.txt", ""}});
     stdfs::create_symlink("listed/f.txt", at("staging/link"));
-    stdfs::permissions(at("staging/listed"), stdfs::perms::owner_read | stdfs::perms::group_read |
-                                                  stdfs::perms::others_read);
+    stdfs::permissions(at("staging/listed"),
+                       stdfs::perms::owner_read | stdfs::perms::group_read | stdfs::perms::others_read);
     tool_result result = run_manifest_tool(unprivileged(), "scan", at("staging"), at());
     stdfs::permissions(at("staging/listed"), stdfs::perms::owner_all);
     EXPECT_EQ(result.status, "system 13") << result.errors;

@@ -130,7 +130,8 @@ unsigned processes_of_the_test_in(HANDLE job)
     const UINT system_dir_size = GetSystemDirectoryW(system_dir, MAX_PATH);
     unsigned count = 0;
     for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
         if (!process)
             continue;
         std::wstring image(32768, L'\0');
@@ -167,9 +168,11 @@ child_process::child_process(const fs::path& program, const std::vector<std::str
     output_file_ = fs::temp_directory_path() /
                    ("qm-output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + ".txt");
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE output = CreateFileW(output_file_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
+    HANDLE output =
+        CreateFileW(output_file_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE input =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -179,8 +182,9 @@ child_process::child_process(const fs::path& program, const std::vector<std::str
     startup.hStdError = output;
     PROCESS_INFORMATION started{};
     // Started suspended, so that it is in its job before it can start anything itself.
-    BOOL created = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
+    BOOL created =
+        CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
     DWORD error = GetLastError();
     CloseHandle(output);
     CloseHandle(input);

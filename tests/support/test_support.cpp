@@ -98,8 +98,8 @@ void temp_dir_test::SetUp()
     static std::atomic<unsigned> counter{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::string name = std::string("qm-") + info->test_suite_name() + "-" + info->name() + "-" +
-                       std::to_string(stamp) + "-" + std::to_string(counter++);
+    std::string name = std::string("qm-") + info->test_suite_name() + "-" + info->name() + "-" + std::to_string(stamp) +
+                       "-" + std::to_string(counter++);
     for (char& c : name)
         if (c == '/')
             c = '_';

@@ -34,11 +34,11 @@ std::string read_file(const std::filesystem::path& file);
 void write_file(const std::filesystem::path& file, const std::string& content);
 
 // Error values of the platform for the common conditions.
-error_code not_found_error();     // Windows 2, POSIX ENOENT
+error_code not_found_error();      // Windows 2, POSIX ENOENT
 error_code path_not_found_error(); // Windows 3, POSIX ENOENT
 error_code already_exists_error(); // Windows 183, POSIX EEXIST
-error_code not_empty_error();     // Windows 145, POSIX ENOTEMPTY
-error_code access_denied_error(); // Windows 5, POSIX EACCES
+error_code not_empty_error();      // Windows 145, POSIX ENOTEMPTY
+error_code access_denied_error();  // Windows 5, POSIX EACCES
 
 bool running_as_root();
 bool running_under_wine();

@@ -50,12 +50,12 @@ std::string received(int argc, char** argv)
 }
 #endif
 
-template <class Char>
-int record(int argc, Char** argv)
+template <class Char> int record(int argc, Char** argv)
 {
     const fs::path self = own_path();
     std::error_code ec;
-    std::string text = received(argc, argv) + "working directory: " + path_to_utf8(fs::current_path(ec).native()) + "\n";
+    std::string text =
+        received(argc, argv) + "working directory: " + path_to_utf8(fs::current_path(ec).native()) + "\n";
     // Written aside and renamed, so that a reader never sees half a record.
     fs::path record = self.native() + updater::path_from_utf8(".record");
     fs::path partial = self.native() + updater::path_from_utf8(".record.partial");

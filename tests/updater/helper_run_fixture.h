@@ -16,18 +16,22 @@ namespace updater::test {
 namespace stdfs = std::filesystem;
 
 inline const std::string m1 = "Quillmoor did not close in time, so the update was not installed. Your installation was "
-                       "not changed. Try the update again.";
-inline const std::string m2 = "Another Quillmoor window is updating this installation, so this update was not installed. "
-                       "Start Quillmoor again once it has finished.";
-inline const std::string m3 = "An earlier update could not put back some files of your previous version. They are kept in "
-                       ".update-backup.tmp in the Quillmoor folder. Copy them back from there, or delete that "
-                       "folder if you no longer need them, then try the update again. Your installation was not "
-                       "changed.";
-inline const std::string m4 = "Quillmoor could not install the update, and some files of your previous version could not "
-                       "be put back. They are kept in .update-backup.tmp in the Quillmoor folder. Copy them back "
-                       "from there, or download Quillmoor again. Your settings and data are not affected.";
-inline const std::string m5 = "Quillmoor could not install the update. Your previous version was put back and will start "
-                       "now. See .update-helper.log in the Quillmoor folder for details.";
+                              "not changed. Try the update again.";
+inline const std::string m2 =
+    "Another Quillmoor window is updating this installation, so this update was not installed. "
+    "Start Quillmoor again once it has finished.";
+inline const std::string m3 =
+    "An earlier update could not put back some files of your previous version. They are kept in "
+    ".update-backup.tmp in the Quillmoor folder. Copy them back from there, or delete that "
+    "folder if you no longer need them, then try the update again. Your installation was not "
+    "changed.";
+inline const std::string m4 =
+    "Quillmoor could not install the update, and some files of your previous version could not "
+    "be put back. They are kept in .update-backup.tmp in the Quillmoor folder. Copy them back "
+    "from there, or download Quillmoor again. Your settings and data are not affected.";
+inline const std::string m5 =
+    "Quillmoor could not install the update. Your previous version was put back and will start "
+    "now. See .update-helper.log in the Quillmoor folder for details.";
 
 inline const std::string installed_line = "Installed the staged update";
 inline const std::string not_started_line = "Could not start the program after the update";

@@ -115,14 +115,15 @@ TEST_F(posix_helper_test, second_helper_is_refused_while_the_first_shows_its_mes
     // application is refused at once and leaves its staged update alone.
     prepare_leftover();
     child_process& first =
-        start_in_background(helper(), arguments(), {{"DISPLAY", ":7"}, {"PATH", fake_zenity(true).string() + ":/usr/bin:/bin"}});
+        start_in_background(helper(), arguments(),
+                            {{"DISPLAY", ":7"}, {"PATH", fake_zenity(true).string() + ":/usr/bin:/bin"}});
     ASSERT_TRUE(wait_for_file(at("shown")));
 
     const stdfs::path second_staging = at("second/.update-staging");
     write_tree(second_staging, staged_v2);
     const tree second_staged = read_tree(second_staging);
-    const outcome second =
-        run({"0", second_staging.string(), install_.string(), app_.string()}, {{"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}});
+    const outcome second = run({"0", second_staging.string(), install_.string(), app_.string()},
+                               {{"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}});
     EXPECT_EQ(second.exit_code, 1);
     EXPECT_EQ(second.output, "Quillmoor update: " + m2 + "\n");
     EXPECT_EQ(read_tree(second_staging), second_staged);
@@ -130,7 +131,8 @@ TEST_F(posix_helper_test, second_helper_is_refused_while_the_first_shows_its_mes
     write_file(at("release"), "");
     EXPECT_EQ(first.finish(), 1);
     EXPECT_EQ(first.output(), "Quillmoor update: " + m3 + "\n");
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{leftover_line, "Another update holds the lock, the update was not installed"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{leftover_line, "Another update holds the lock, the update was not installed"}));
     EXPECT_EQ(record_of(app_), std::nullopt);
 }
 
@@ -164,8 +166,8 @@ TEST_F(traced_helper_test, failed_wait_is_the_time_out_refusal)
 {
     prepare_update();
     child_process& application = start_in_background(tool_path("linger"), {"60000"});
-    const outcome result =
-        run_traced({"-e", "trace=poll,ppoll", "-e", "inject=poll,ppoll:error=EINVAL"}, std::to_string(application.id()));
+    const outcome result = run_traced({"-e", "trace=poll,ppoll", "-e", "inject=poll,ppoll:error=EINVAL"},
+                                      std::to_string(application.id()));
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"Quillmoor did not close in time, the update was not installed"});
     EXPECT_EQ(result.output, "Quillmoor update: " + m1 + "\n");
@@ -180,8 +182,8 @@ TEST_F(traced_helper_test, without_pidfd_open_the_process_id_is_watched_instead)
     // The application ends as an unreaped child of this test (a zombie), which counts as ended.
     prepare_update();
     child_process& application = start_in_background(tool_path("linger"), {"1000", (staging_ / "late.txt").string()});
-    const outcome result =
-        run_traced({"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=ENOSYS"}, std::to_string(application.id()));
+    const outcome result = run_traced({"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=ENOSYS"},
+                                      std::to_string(application.id()));
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
     EXPECT_EQ(read_file(install_ / "late.txt"), "done");
@@ -196,8 +198,9 @@ TEST_F(traced_helper_test, rollback_that_cannot_restore_a_file_keeps_it_and_does
     const outcome result = run_traced({"-P", backup.string(), "-e", "trace=rename,renameat,renameat2", "-e",
                                        "inject=rename,renameat,renameat2:error=EACCES:when=2+"});
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
-                                                    already_exists_error().message()});
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
+                                       already_exists_error().message()});
     EXPECT_EQ(result.output, "Quillmoor update: " + m4 + "\n");
     EXPECT_EQ(record_of(app_), std::nullopt);
     EXPECT_EQ(read_file(backup), "version 1");
@@ -216,8 +219,11 @@ TEST_F(traced_helper_test, after_a_failed_install_only_a_pending_backup_not_foun
         bool started;
     } cases[] = {
         {"not found", {}, "Install failed, the previous files were put back: ", m5, true},
-        {"status that cannot be read", {"-e", "inject=%%stat:error=EACCES:when=3+"},
-         "Install failed, some previous files are still in .update-backup.tmp: ", m4, false},
+        {"status that cannot be read",
+         {"-e", "inject=%%stat:error=EACCES:when=3+"},
+         "Install failed, some previous files are still in .update-backup.tmp: ",
+         m4,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

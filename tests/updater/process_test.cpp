@@ -111,8 +111,9 @@ TEST_F(relaunch_test, relative_program_path_is_found_from_the_callers_working_di
     ASSERT_TRUE(started);
     const stdfs::path record = app.native() + P(".record");
     ASSERT_TRUE(wait_for_file(record));
-    const std::string received = windows_path_rules ? "command line: \"the app/Quillmoor\"\n"
-                                                    : "arguments: 1\nargument: the app/Quillmoor\nopen descriptors: 0 1 2\n";
+    const std::string received = windows_path_rules
+                                     ? "command line: \"the app/Quillmoor\"\n"
+                                     : "arguments: 1\nargument: the app/Quillmoor\nopen descriptors: 0 1 2\n";
     EXPECT_EQ(read_file(record), received + "working directory: " + U(native("work dir")) + "\n");
 }
 

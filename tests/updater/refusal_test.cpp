@@ -26,11 +26,26 @@ TEST_F(refusal_test, leftover_guard_refuses_whatever_is_not_absent_or_empty)
     const row rows[] = {
         {"absent", [](const stdfs::path&) {}, false},
         {"an empty directory", [](const stdfs::path& p) { stdfs::create_directories(p); }, false},
-        {"a directory holding one file", [](const stdfs::path& p) { write_tree(p, {{"readme.txt", "old"}}); }, true},
-        {"a directory holding a hidden file", [](const stdfs::path& p) { write_tree(p, {{".hidden", ""}}); }, true},
-        {"a directory holding one subdirectory", [](const stdfs::path& p) { write_tree(p, {{"sub/", ""}}); }, true},
+        {"a directory holding one file",
+         [](const stdfs::path& p) {
+             write_tree(p, {{"readme.txt", "old"}});
+         },
+         true},
+        {"a directory holding a hidden file",
+         [](const stdfs::path& p) {
+             write_tree(p, {{".hidden", ""}});
+         },
+         true},
+        {"a directory holding one subdirectory",
+         [](const stdfs::path& p) {
+             write_tree(p, {{"sub/", ""}});
+         },
+         true},
         {"a directory holding only empty subdirectories",
-         [](const stdfs::path& p) { write_tree(p, {{"a/", ""}, {"b/c/", ""}}); }, true},
+         [](const stdfs::path& p) {
+             write_tree(p, {{"a/", ""}, {"b/c/", ""}});
+         },
+         true},
         {"an empty regular file", [](const stdfs::path& p) { write_file(p, ""); }, true},
         {"a regular file", [](const stdfs::path& p) { write_file(p, "content"); }, true},
         {"a link to an empty directory",
@@ -91,9 +106,9 @@ TEST_F(refusal_test, leftover_guard_refuses_what_an_unprivileged_user_cannot_exa
         stdfs::create_directories(at("install/.update-backup.tmp"));
         stdfs::permissions(at("install/.update-backup.tmp"), c.pending_dir);
         stdfs::permissions(at("install"), c.install_dir);
-        child_process check("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                                 tool_path("refusal_tool").string(), "has_leftover_backup",
-                                                 at("install").string()});
+        child_process check("/usr/bin/setpriv",
+                            {"--reuid=65534", "--regid=65534", "--clear-groups", tool_path("refusal_tool").string(),
+                             "has_leftover_backup", at("install").string()});
         EXPECT_EQ(check.finish(), 0) << check.output();
         EXPECT_EQ(check.output(), std::string(c.answer) + "\n");
     }
@@ -112,7 +127,8 @@ TEST_F(refusal_test, staging_folder_is_disposed_only_when_its_own_name_is_update
     } cases[] = {
         {"named .update-staging", ".update-staging", ".update-staging", true},
         {"written with slashes", "a/b/.update-staging", "a/b/.update-staging", true},
-        {"written with the platform's separators", "a/b/.update-staging", "a" + backslash + "b" + backslash + ".update-staging", true},
+        {"written with the platform's separators", "a/b/.update-staging",
+         "a" + backslash + "b" + backslash + ".update-staging", true},
         {"a separator at the end", ".update-staging", ".update-staging" + slash, false},
         {"differs in letter case", ".Update-Staging", ".Update-Staging", false},
         {"without the leading dot", "update-staging", "update-staging", false},

@@ -84,13 +84,15 @@ TEST_F(helper_run_test, application_that_ends_while_waited_for_is_waited_for)
         std::string (*argument)(std::uint32_t pid);
     } cases[] = {
         {"the process id", [](std::uint32_t pid) { return std::to_string(pid); }},
-        {"white space, a plus sign, the id and letters", [](std::uint32_t pid) { return "  +" + std::to_string(pid) + "xyz"; }},
+        {"white space, a plus sign, the id and letters",
+         [](std::uint32_t pid) { return "  +" + std::to_string(pid) + "xyz"; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         stdfs::remove_all(install_);
         prepare_update();
-        child_process& application = start_in_background(tool_path("linger"), {"1000", U((staging_ / "late.txt").native())});
+        child_process& application =
+            start_in_background(tool_path("linger"), {"1000", U((staging_ / "late.txt").native())});
         const outcome result = run(arguments(c.argument(application.id())));
         EXPECT_EQ(result.exit_code, 0);
         EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
@@ -127,8 +129,8 @@ TEST_F(helper_run_test, process_id_that_names_no_running_process_is_not_waited_f
 TEST_F(helper_run_test, lock_held_by_another_helper_refuses_at_once_and_leaves_the_staging_folder)
 {
     prepare_update();
-    child_process& holder = start_in_background(
-        tool_path("hold_lock"), {U(app_.native()), U(at("held").native()), U(at("release").native())});
+    child_process& holder = start_in_background(tool_path("hold_lock"),
+                                                {U(app_.native()), U(at("held").native()), U(at("release").native())});
     ASSERT_TRUE(wait_for_file(at("held")));
     ASSERT_EQ(read_file(at("held")), "held");
     const tree install_before = read_tree(install_);
@@ -193,8 +195,9 @@ TEST_F(helper_run_test, leftovers_refuse_the_update_and_dispose_only_a_staging_f
 
         const outcome result = run(arguments());
         EXPECT_EQ(result.exit_code, 1);
-        EXPECT_EQ(log_lines(), std::vector<std::string>{
-                                   "Files from an earlier failed update are in .update-backup.tmp, the update was not installed"});
+        EXPECT_EQ(log_lines(),
+                  std::vector<std::string>{
+                      "Files from an earlier failed update are in .update-backup.tmp, the update was not installed"});
         expect_messages(result, shown({m3}));
         EXPECT_EQ(record_of(app_), std::nullopt);
         tree expected = install_before;
@@ -239,8 +242,9 @@ TEST_F(helper_run_test, failed_install_that_leaves_the_pending_backup_does_not_s
 
     const outcome result = run(arguments());
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
-                                                    undeletable_path::deletion_error().message()});
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{"Install failed, some previous files are still in .update-backup.tmp: " +
+                                       undeletable_path::deletion_error().message()});
     expect_messages(result, shown({m4}));
     EXPECT_EQ(record_of(app_), std::nullopt);
     tree expected = install_before;

@@ -32,10 +32,7 @@ inline constexpr int generic_cross_device_link = 18;
 inline constexpr int generic_invalid_argument = 22;
 
 // The condition under which a move falls back to copy and remove.
-inline std::error_condition cross_device_link() noexcept
-{
-    return {generic_cross_device_link, generic_category()};
-}
+inline std::error_condition cross_device_link() noexcept { return {generic_cross_device_link, generic_category()}; }
 
 // Whether an error of a path operation means that the path is not there (the not-found set):
 // Windows 2, 3, 53, 64, 123, 161, 267; POSIX ENOENT and ENOTDIR.

@@ -64,8 +64,8 @@ public:
     {
         // US English where the system has it, so log lines read the same everywhere; then the
         // default language, then whatever FormatMessageW finds by its own search order.
-        const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   0};
+        const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), 0};
         for (DWORD language : languages) {
             wchar_t* buffer = nullptr;
             DWORD size = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -110,13 +110,13 @@ bool is_not_found(const error_code& ec) noexcept
     if (ec.category() != system_category())
         return false;
     switch (ec.value()) {
-    case ERROR_FILE_NOT_FOUND:    // 2
-    case ERROR_PATH_NOT_FOUND:    // 3: a missing parent
-    case ERROR_BAD_NETPATH:       // 53: no such network server
-    case ERROR_NETNAME_DELETED:   // 64: the network name went away
-    case ERROR_INVALID_NAME:      // 123: a name no file can have; Observed: Wine also for "file\*"
-    case ERROR_BAD_PATHNAME:      // 161
-    case ERROR_DIRECTORY:         // 267: a file used as a directory
+    case ERROR_FILE_NOT_FOUND:  // 2
+    case ERROR_PATH_NOT_FOUND:  // 3: a missing parent
+    case ERROR_BAD_NETPATH:     // 53: no such network server
+    case ERROR_NETNAME_DELETED: // 64: the network name went away
+    case ERROR_INVALID_NAME:    // 123: a name no file can have; Observed: Wine also for "file\*"
+    case ERROR_BAD_PATHNAME:    // 161
+    case ERROR_DIRECTORY:       // 267: a file used as a directory
         return true;
     default:
         return false;
@@ -280,9 +280,8 @@ bool remove(const path_string& path, error_code& ec)
 {
     ec.clear();
     // The entry itself, never a link's target.
-    unique_handle handle =
-        open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    unique_handle handle = open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (!handle) {
         ec = last_system_error();
         if (is_not_found(ec))
@@ -292,8 +291,7 @@ bool remove(const path_string& path, error_code& ec)
 
     // Windows 10 1809 and later: POSIX semantics take the name away at once, even while other
     // handles keep the file open, and the read-only attribute does not stop the deletion.
-    disposition_info_ex disposition_ex{disposition_delete | disposition_posix_semantics |
-                                       disposition_ignore_read_only};
+    disposition_info_ex disposition_ex{disposition_delete | disposition_posix_semantics | disposition_ignore_read_only};
     if (SetFileInformationByHandle(handle.get(), file_disposition_info_ex, &disposition_ex, sizeof disposition_ex))
         return true;
     DWORD error = GetLastError();

@@ -15,9 +15,8 @@ namespace {
 // Names outside ASCII are left out: their narrow form would depend on the code page.
 bool is_ascii(path_view text)
 {
-    return std::all_of(text.begin(), text.end(), [](path_char c) {
-        return static_cast<std::make_unsigned_t<path_char>>(c) <= 127;
-    });
+    return std::all_of(text.begin(), text.end(),
+                       [](path_char c) { return static_cast<std::make_unsigned_t<path_char>>(c) <= 127; });
 }
 
 // Whether the entry is a regular file once links are followed. The listing's own type answers

@@ -9,8 +9,8 @@ namespace updater {
 install_lock acquire_install_lock(const path_string& app_path)
 {
     // No security attributes: the handle is not inheritable. No delete-on-close: the file stays.
-    HANDLE handle = CreateFileW(lock_path_of(app_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(lock_path_of(app_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     return install_lock(reinterpret_cast<std::intptr_t>(handle));
 }
 

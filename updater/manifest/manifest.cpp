@@ -18,8 +18,7 @@ bool is_ascii_letter(path_char c) noexcept { return (c >= 'A' && c <= 'Z') || (c
 // outside the folder that the manifest describes.
 bool is_rooted(path_view path) noexcept
 {
-    return (!path.empty() && is_separator(path[0])) ||
-           (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':');
+    return (!path.empty() && is_separator(path[0])) || (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':');
 }
 
 // Adds one line (without its LF) to the set when it is a usable entry.

@@ -78,8 +78,7 @@ bool is_zombie(pid_t pid)
         return false;
     // "pid (comm) state ...": comm may hold ")" itself, so the state follows the last one.
     auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() &&
-           (line[close + 2] == 'Z' || line[close + 2] == 'X');
+    return close != std::string::npos && close + 2 < line.size() && (line[close + 2] == 'Z' || line[close + 2] == 'X');
 }
 
 bool poll_for_end(pid_t pid, std::chrono::nanoseconds deadline)
@@ -184,8 +183,10 @@ void show_message(std::string_view caption, std::string_view text, message_icon 
     char text_option[] = "--text";
     char no_markup[] = "--no-markup";
     char program[] = "zenity";
-    char* argv[] = {program, icon == message_icon::information ? kind_info : kind_error, title_option,
-                    caption_text.data(), text_option, message_text.data(), no_markup, nullptr};
+    char* argv[] = {program,      icon == message_icon::information ? kind_info : kind_error,
+                    title_option, caption_text.data(),
+                    text_option,  message_text.data(),
+                    no_markup,    nullptr};
     pid_t dialog = 0;
     // Fails when zenity is not on PATH; standard error already has the message.
     if (::posix_spawnp(&dialog, program, nullptr, nullptr, argv, environ) == 0)

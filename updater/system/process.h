@@ -37,10 +37,10 @@ enum class message_icon { information, error };
 void show_message(std::string_view caption, std::string_view text, message_icon icon);
 
 // Starts app_path with install_dir as its working directory and the helper's environment, and does
-// not wait for it. A relative app_path names the program from the helper's own working directory. It receives its own path only (Windows: the command line "app_path" in double
-// quotes; POSIX: argv { app_path }) and no handle or descriptor of the helper's but standard input,
-// output and error. False when it could not be started: a missing or non-executable program, a
-// missing working directory.
+// not wait for it. A relative app_path names the program from the helper's own working directory. It receives its own
+// path only (Windows: the command line "app_path" in double quotes; POSIX: argv { app_path }) and no handle or
+// descriptor of the helper's but standard input, output and error. False when it could not be started: a missing or
+// non-executable program, a missing working directory.
 bool relaunch_application(const path_string& app_path, const path_string& install_dir);
 
 } // namespace updater

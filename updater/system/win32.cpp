@@ -54,8 +54,8 @@ bool relaunch_application(const path_string& app_path, const path_string& instal
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        install_dir.c_str(), &startup, &started))
+    if (!CreateProcessW(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, install_dir.c_str(),
+                        &startup, &started))
         return false;
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
