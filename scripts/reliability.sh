@@ -39,7 +39,7 @@ part_sweep() {
         result=0
         QM_SWEEP=$scope QM_RELIABILITY_ROWS=$rows QM_TEST_TOOLS=$PWD/$build/tests "$build/tests/reliability_tests" || result=$?
         echo "$result" >"$status_file"
-    } 2>&1 | tee "$log" | grep -E --line-buffered 'runs planned|runs done|^\[ +(OK|FAILED) +\]' | sed 's/^/    /'
+    } 2>&1 | tee "$log" | awk '/runs planned|runs done|^\[ +(OK|FAILED) +\]/ { print "    " $0; fflush() }'
     result=$(cat "$status_file")
     rm -f "$status_file"
     [ "$result" = 0 ] || echo "    violations: see $log"
