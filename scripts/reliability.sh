@@ -3,7 +3,8 @@
 # the fault and crash sweeps over the real helper (every file-system call of a representative update
 # failed in turn with each errno, once and from then on, and the helper killed before each call),
 # with the later runs that check what a failure leaves behind, and rounds of 16 helpers started
-# together. Builds what it needs in build/reliability (or $QM_RELIABILITY_BUILD).
+# together; the fuzz targets, each for a fixed time; the hostile trees through the real helper.
+# Builds what it needs in build/reliability (or $QM_RELIABILITY_BUILD) and build/fuzz.
 #
 #   scripts/reliability.sh        everything, the full sweep
 #   scripts/reliability.sh ci     the reduced sweep that CTest runs (one run per call point)
@@ -24,7 +25,7 @@ full | ci) ;;
     ;;
 esac
 
-parts="sweep"
+parts="sweep fuzz hostile"
 build=${QM_RELIABILITY_BUILD:-build/reliability}
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
@@ -46,10 +47,40 @@ part_sweep() {
     return "$result"
 }
 
+# Bad input: each libFuzzer target for a fixed time, 300 s (20 s for ci); scripts/fuzz.sh builds
+# them in build/fuzz and keeps what breaks a property in build/fuzz/artifacts.
+# shellcheck disable=SC2317 # called as "part_$part"
+part_fuzz() {
+    seconds=300
+    [ "$scope" = full ] || seconds=20
+    log=$build/fuzz.log
+    result=0
+    ./scripts/fuzz.sh "$seconds" >"$log" 2>&1 || result=$?
+    sed 's/^/    /' "$log"
+    awk -v s="$seconds" 'NR > 1 && $3 == s { printf "Fuzzing executions, %s (%s s)\t%s\n", $1, s, $2 }' "$log" >>"$rows"
+    return "$result"
+}
+
+# Hostile trees and blocked moves through the real helper (tests/updater). The cases that need
+# Windows run under Wine with the windows preset; here they count as skipped.
+# shellcheck disable=SC2317 # called as "part_$part"
+part_hostile() {
+    log=$build/hostile.log
+    result=0
+    QM_TEST_TOOLS=$PWD/$build/tests "$build/tests/updater_tests" \
+        --gtest_filter='hostile_tree_test.*:blocked_move_test.*:held_file_test.*' >"$log" 2>&1 || result=$?
+    for outcome in OK FAILED SKIPPED; do
+        count=$(grep -c "^\[ *$outcome *\] .* ([0-9]* ms)\$" "$log" || true)
+        printf 'Hostile-tree and blocked-move cases, %s\t%s\n' "$(echo "$outcome" | tr 'A-Z' 'a-z')" "$count" >>"$rows"
+    done
+    [ "$result" = 0 ] || echo "    failures: see $log"
+    return "$result"
+}
+
 ./scripts/install-deps.sh
 echo "building (CMake preset posix in $build) ..."
 build_log=$(mktemp)
-if ! { cmake --preset posix -B "$build" && cmake --build "$build" --target reliability_tests; } >"$build_log" 2>&1; then
+if ! { cmake --preset posix -B "$build" && cmake --build "$build" --target reliability_tests updater_tests; } >"$build_log" 2>&1; then
     cat "$build_log"
     rm -f "$build_log"
     exit 1
