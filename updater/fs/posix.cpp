@@ -1,5 +1,5 @@
 // The file system operations and the system error category on POSIX: errno values, stat, unlink and
-// rmdir, rename and renameat2, copies through read and write, directory listings with getdents64.
+// rmdir, rename and renameat2, copies through sendfile, directory listings with getdents64.
 #include "updater/fs/fs.h"
 
 #include <cerrno>
@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +128,7 @@ struct malloc_deleter {
 // remove_all's tries after the first removal of the directory answered "directory not empty".
 constexpr int remove_all_attempts = 10;
 constexpr std::size_t copy_chunk_size = std::size_t{64} * 1024;
+constexpr std::size_t sendfile_chunk_size = std::size_t{1} << 30;
 
 file_type type_of_mode(mode_t mode) noexcept
 {
@@ -220,8 +222,23 @@ void rename_directory(const path_string& from, const path_string& to, error_code
     ec = system_error(error);
 }
 
+// In the kernel where it can (sendfile between two files), through a buffer where it cannot
+// (EINVAL: a file system without that support). Both carry on from the files' offsets.
 void copy_contents(int from, int to, error_code& ec)
 {
+    for (;;) {
+        const ssize_t sent = ::sendfile(to, from, nullptr, sendfile_chunk_size);
+        if (sent > 0)
+            continue;
+        if (sent == 0)
+            return;
+        if (errno == EINTR)
+            continue;
+        if (errno == EINVAL || errno == ENOSYS)
+            break;
+        ec = last_system_error();
+        return;
+    }
     std::unique_ptr<char[]> buffer(new char[copy_chunk_size]);
     for (;;) {
         const ssize_t got = ::read(from, buffer.get(), copy_chunk_size);
@@ -457,7 +474,8 @@ void copy_file(const path_string& from, const path_string& to, error_code& ec)
         return;
     }
     // No O_TRUNC yet: to may be from itself under another name, which truncating would destroy.
-    unique_fd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    // A new file gets the source's permissions at once, so that usually none are left to set.
+    unique_fd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source_st.st_mode & 0777));
     if (!target) {
         ec = last_system_error();
         return;
@@ -471,13 +489,16 @@ void copy_file(const path_string& from, const path_string& to, error_code& ec)
         ec = system_error(EINVAL);
         return;
     }
-    if (::ftruncate(target.get(), 0) != 0) {
+    if (target_st.st_size != 0 && ::ftruncate(target.get(), 0) != 0) {
         ec = last_system_error();
         return;
     }
     copy_contents(source.get(), target.get(), ec);
-    // Mode and modification time last: the writes above set the time.
-    if (!ec && ::fchmod(target.get(), source_st.st_mode & 07777) != 0)
+    // Mode and modification time last: the writes above set the time, and they may clear a
+    // set-user-ID or set-group-ID bit, so a mode with those is always set again.
+    const mode_t mode = source_st.st_mode & 07777;
+    const bool mode_differs = (mode & 07000) != 0 || (target_st.st_mode & 07777) != mode;
+    if (!ec && mode_differs && ::fchmod(target.get(), mode) != 0)
         ec = last_system_error();
     const timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
     if (!ec && ::futimens(target.get(), times) != 0)
