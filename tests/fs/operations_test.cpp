@@ -535,6 +535,50 @@ TEST_F(operations_test, create_directories_reports_the_last_failure_outside_the_
     EXPECT_EC(ec, system_error(EPERM));
 }
 
+TEST_F(operations_test, create_directories_looks_once_at_a_directory_that_is_there_and_makes_only_what_is_missing)
+{
+    if (windows_path_rules)
+        GTEST_SKIP() << "strace watches Linux processes only";
+    if (!shell("strace -qq -o /dev/null true >/dev/null 2>&1"))
+        GTEST_SKIP() << "strace is missing or cannot trace here";
+    const char* tools = std::getenv("QM_TEST_TOOLS");
+    ASSERT_NE(tools, nullptr) << "QM_TEST_TOOLS names the folder of fs_tool";
+    write_tree(root_, {{"a/b/", ""}});
+    struct traced_case {
+        const char* rel;
+        int queries;   // status queries of paths in the tree
+        int creations; // mkdir calls, failed ones included
+    };
+    // Missing levels are tried from the bottom: a mkdir fails until the level above is there.
+    const traced_case cases[] = {
+        {"a/b", 1, 0},
+        {"a/b/c", 1, 1},
+        {"a/b/d/e/f", 1, 5},
+    };
+    const stdfs::path trace = stdfs::path(::testing::TempDir()) / ("qm-create-directories-" + std::to_string(::getpid()));
+    for (const traced_case& c : cases) {
+        SCOPED_TRACE(c.rel);
+        const stdfs::path output = trace.string() + ".out";
+        // LeakSanitizer cannot work under a tracer.
+        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) + " -e trace=%%stat,mkdir,mkdirat " +
+              quoted(stdfs::path(tools) / "fs_tool") + " create_directories " + quoted(at(c.rel)) + " > " + quoted(output));
+        EXPECT_EQ(read_file(output), "ok\n");
+        int queries = 0;
+        int creations = 0;
+        std::istringstream lines(read_file(trace));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find('"' + root_.string()) == std::string::npos)
+                continue;
+            ++(line.rfind("mkdir", 0) == 0 ? creations : queries);
+        }
+        EXPECT_EQ(queries, c.queries) << read_file(trace);
+        EXPECT_EQ(creations, c.creations) << read_file(trace);
+        stdfs::remove(trace);
+        stdfs::remove(output);
+    }
+    EXPECT_EQ(read_tree(root_), (tree{{"a/", ""}, {"a/b/", ""}, {"a/b/c/", ""}, {"a/b/d/", ""}, {"a/b/d/e/", ""}, {"a/b/d/e/f/", ""}}));
+}
+
 TEST_F(operations_test, relative_resolves_what_exists_and_normalises_the_rest)
 {
     write_tree(root_, {{"real/sub/file.txt", "x"}});

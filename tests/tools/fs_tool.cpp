@@ -2,6 +2,7 @@
 // system calls from outside (strace).
 //   fs_tool walk DIR        lists DIR recursively, one relative path a line
 //   fs_tool remove_all PATH
+//   fs_tool create_directories PATH
 // The last line is "ok" or the error's category and value.
 #include "updater/fs/fs.h"
 
@@ -20,8 +21,10 @@ int run(int argc, updater::path_char** argv)
             std::printf("%s\n", path_to_utf8(it.relative_path()).c_str());
     } else if (command == path_from_utf8("remove_all")) {
         fs::remove_all(argv[2], ec);
+    } else if (command == path_from_utf8("create_directories")) {
+        fs::create_directories(argv[2], ec);
     } else {
-        std::fputs("usage: fs_tool walk DIR | fs_tool remove_all PATH\n", stderr);
+        std::fputs("usage: fs_tool walk DIR | fs_tool remove_all PATH | fs_tool create_directories PATH\n", stderr);
         return 2;
     }
     if (ec)
