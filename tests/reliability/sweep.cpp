@@ -22,6 +22,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -922,7 +923,26 @@ struct job_result {
     int recovery_runs = 0;
 };
 
+stdfs::path sweep_root()
+{
+    const char* dir = std::getenv("QM_SWEEP_DIR");
+    return stdfs::path(dir && *dir ? dir : "/var/tmp");
+}
+
+// A run's own folders, on the disk and on /dev/shm, named after the process and the time.
+std::pair<stdfs::path, stdfs::path> run_folders()
+{
+    const std::string name = "qm-reliability-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    return {sweep_root() / name, stdfs::path("/dev/shm") / name};
+}
+
 struct sweep_context {
+    sweep_context(const fixture& swept, sweep_kind sweep, sweep_scope extent) : f(swept), kind(sweep), scope(extent)
+    {
+        std::tie(root, shm_root) = run_folders();
+    }
+
     const fixture& f;
     sweep_kind kind;
     sweep_scope scope;
@@ -1102,12 +1122,6 @@ std::size_t worker_count()
     return std::max(4u, 8 * std::max(1u, std::thread::hardware_concurrency()));
 }
 
-stdfs::path sweep_root()
-{
-    const char* dir = std::getenv("QM_SWEEP_DIR");
-    return stdfs::path(dir && *dir ? dir : "/var/tmp");
-}
-
 reference record_reference(sweep_context& c)
 {
     reference ref;
@@ -1192,10 +1206,7 @@ sweep_scope scope_from_environment()
 
 sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
 {
-    const auto start = std::chrono::steady_clock::now();
-    const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(start.time_since_epoch().count());
-    sweep_context c{f,  kind, scope, {}, sweep_root() / ("qm-reliability-" + tag), "/dev/shm/qm-reliability-" + tag,
-                    {}, {},   {},    0};
+    sweep_context c(f, kind, scope);
     stdfs::create_directories(c.root);
     stdfs::create_directories(c.shm_root);
     if (is_tmpfs(c.root))
@@ -1263,7 +1274,6 @@ sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
         stdfs::remove_all(c.root, ec);
     else
         figures.violations.push_back("workspaces of the failed runs are kept in " + (c.root / "failed").string());
-    figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return figures;
 }
 
@@ -1271,10 +1281,7 @@ sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
 
 concurrency_figures run_concurrency(int rounds, int helpers_per_round)
 {
-    const auto start = std::chrono::steady_clock::now();
-    const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(start.time_since_epoch().count());
-    const stdfs::path root = sweep_root() / ("qm-reliability-" + tag);
-    const stdfs::path shm_root = "/dev/shm/qm-reliability-" + tag;
+    const auto [root, shm_root] = run_folders();
     stdfs::create_directories(root);
     workspace ws(root / "w", shm_root / "w", same_volume_fixture(), make_apps(root));
     ws.prepare();
@@ -1348,7 +1355,6 @@ concurrency_figures run_concurrency(int rounds, int helpers_per_round)
     std::error_code ec;
     stdfs::remove_all(root, ec);
     stdfs::remove_all(shm_root, ec);
-    figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return figures;
 }
 

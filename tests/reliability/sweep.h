@@ -66,7 +66,6 @@ struct sweep_figures {
     int not_fired = 0;
     std::vector<std::string> violations;
     std::vector<std::string> untraced_syscalls; // calls made after start-up that no class covers
-    double seconds = 0;
 };
 
 sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope);
@@ -75,7 +74,6 @@ struct concurrency_figures {
     int rounds = 0;
     int helpers = 0;
     std::vector<std::string> violations;
-    double seconds = 0;
 };
 
 // Rounds of helpers started together for one application; they all wait for the same process and

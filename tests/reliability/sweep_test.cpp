@@ -12,7 +12,6 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <sstream>
 
 namespace updater::reliability {
 namespace {
@@ -117,20 +116,18 @@ public:
         auto row = [&](const std::string& label, const std::string& value) { out << label << '\t' << value << '\n'; };
         long violations = 0;
         long not_fired = 0;
-        double seconds = 0;
         std::set<std::string> untraced;
         for (const auto* sweeps : {&r.fault, &r.crash})
             for (const auto& [name, figures] : *sweeps) {
                 violations += static_cast<long>(figures.violations.size());
                 not_fired += figures.not_fired;
-                seconds += figures.seconds;
                 untraced.insert(figures.untraced_syscalls.begin(), figures.untraced_syscalls.end());
             }
         row("Sweep scope", scope_from_environment() == sweep_scope::full
                                ? "full: every errno at every call point"
                                : "CI: one run per call point, errno and mode in turn");
         if (!r.fault.empty()) {
-            row("Fixtures (figures as total (per fixture))", fixture_names(r.fault));
+            row("Representative updates (figures below: total (each))", fixture_names(r.fault));
             std::set<std::string> classes;
             for (const auto& [name, figures] : r.fault)
                 for (const auto& [call_class, count] : figures.points_per_class)
@@ -184,14 +181,9 @@ public:
             row("Concurrency: rounds of " + std::to_string(r.concurrency->helpers) + " helpers started together",
                 std::to_string(r.concurrency->rounds));
             violations += static_cast<long>(r.concurrency->violations.size());
-            seconds += r.concurrency->seconds;
         }
         row("Invariant violations", std::to_string(violations));
         row("Injections that did not fire", std::to_string(not_fired));
-        std::ostringstream time;
-        time.precision(0);
-        time << std::fixed << seconds << " s";
-        row("Time, sweeps and concurrency", time.str());
     }
 };
 
