@@ -168,6 +168,29 @@ TEST_F(move_test, rename_blocked_by_an_open_file_succeeds_once_it_is_closed)
     EXPECT_EQ(read_tree(root_), (tree{{"dst.txt", "new"}}));
 }
 
+TEST_F(move_test, series_trusts_the_folder_of_its_last_move_until_a_failure_or_forget)
+{
+    write_tree(root_, {{"a", "1"}, {"b", "2"}, {"c", "3"}});
+    move_series series;
+    error_code ec;
+    series.move(native("a"), native("d/a"), ec);
+    ASSERT_NO_EC(ec);
+
+    // Taken away behind the series' back: the next move into d does not look for it.
+    stdfs::remove_all(at("d"));
+    series.move(native("b"), native("d/b"), ec);
+    EXPECT_EC(ec, path_not_found_error());
+    // The failure made the series look again.
+    series.move(native("b"), native("d/b"), ec);
+    EXPECT_NO_EC(ec);
+
+    stdfs::remove_all(at("d"));
+    series.forget();
+    series.move(native("c"), native("d/c"), ec);
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(read_tree(root_), (tree{{"d/", ""}, {"d/c", "3"}}));
+}
+
 // What one run of move_tool did: its printed result and, in order, its renames and removals of
 // the source and its sleeps, each as "<call> <result>" ("rename EBUSY", "sleep 0", "unlink 0").
 struct traced_run {

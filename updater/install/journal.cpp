@@ -10,28 +10,34 @@ namespace updater {
 void rollback(const rollback_context& context)
 {
     bool every_restore_succeeded = true;
+    move_series back_to_staging;
+    move_series restores;
     for (auto entry = context.journal.rbegin(); entry != context.journal.rend(); ++entry) {
         const path_string installed_place = join_path(context.install_dir, entry->relative_path);
         // The new file leaves first, so that the old one can take its place.
+        bool place_is_free = false;
         if (entry->moved_in) {
-            error_code ignored;
-            move_with_retry(installed_place, join_path(context.staging_dir, entry->relative_path), ignored);
+            error_code move_ec;
+            back_to_staging.move(installed_place, join_path(context.staging_dir, entry->relative_path), move_ec);
+            place_is_free = !move_ec;
         }
-        if (!entry->backed_up) {
+        if (!entry->backed_up && !place_is_free) {
             // Nothing of the previous version stood here. A new file that could not go back to
             // staging_dir, or a copy that a failed move across volumes completed, would stay in it:
             // it goes, since an update can be staged again and the previous version is put back
             // as it was.
             error_code remove_ec;
-            fs::remove(installed_place, remove_ec);
+            if (fs::remove(installed_place, remove_ec))
+                restores.forget();
             if (remove_ec)
                 every_restore_succeeded = false;
         }
         if (entry->backed_up) {
             // A file that became a folder left that folder behind when its new files went back.
-            remove_emptied_folder(installed_place);
+            if (!place_is_free && remove_emptied_folder(installed_place))
+                restores.forget();
             error_code restore_ec;
-            move_with_retry(join_path(context.pending_backup_dir, entry->relative_path), installed_place, restore_ec);
+            restores.move(join_path(context.pending_backup_dir, entry->relative_path), installed_place, restore_ec);
             if (restore_ec)
                 every_restore_succeeded = false;
         }

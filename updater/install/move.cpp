@@ -26,13 +26,9 @@ void pause()
         sleep_for(std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), longest_sleep));
 }
 
-} // namespace
-
-void move_with_retry(const path_string& from, const path_string& to, error_code& ec)
+// The attempts of a move whose parent folders stand.
+void rename_with_retry(const path_string& from, const path_string& to, error_code& ec)
 {
-    fs::create_directories(path_string(parent_path(to)), ec);
-    if (ec)
-        return;
     for (int attempt = 0; attempt < attempts_per_move; ++attempt) {
         fs::rename(from, to, ec);
         if (!ec)
@@ -48,6 +44,28 @@ void move_with_retry(const path_string& from, const path_string& to, error_code&
         }
         pause();
     }
+}
+
+} // namespace
+
+void move_with_retry(const path_string& from, const path_string& to, error_code& ec)
+{
+    fs::create_directories(path_string(parent_path(to)), ec);
+    if (!ec)
+        rename_with_retry(from, to, ec);
+}
+
+void move_series::move(const path_string& from, const path_string& to, error_code& ec)
+{
+    const path_view folder = parent_path(to);
+    if (!last_folder_.empty() && folder == last_folder_)
+        rename_with_retry(from, to, ec);
+    else
+        move_with_retry(from, to, ec);
+    if (ec)
+        last_folder_.clear();
+    else
+        last_folder_.assign(folder);
 }
 
 } // namespace updater

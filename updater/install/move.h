@@ -12,4 +12,17 @@ namespace updater {
 // call returns at once with the removal's result.
 void move_with_retry(const path_string& from, const path_string& to, error_code& ec);
 
+// Moves made one after another by the install or its rollback, remembering the folder that the last
+// successful one went into. With the installation locked, that folder stands, so a move into it
+// again skips creating the parents; in set order most files follow one another into one folder.
+// Whoever removes a folder that a move may have gone into calls forget().
+class move_series {
+public:
+    void move(const path_string& from, const path_string& to, error_code& ec);
+    void forget() noexcept { last_folder_.clear(); }
+
+private:
+    path_string last_folder_;
+};
+
 } // namespace updater

@@ -115,13 +115,15 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
             remove_emptied_folder(join_path(install_dir, *folder));
     };
 
+    move_series aside; // installed files into the pending backup
+    move_series in;    // staged files into the installation
     // Retired files leave first, so a path that turns from a file into a folder is free before
     // the new content arrives.
     for (const path_string& rel : listing.obsolete_files) {
         path_string installed = join_path(install_dir, rel);
         bool present = is_present(installed, ec);
         if (!ec && present)
-            move_with_retry(installed, join_path(pending_backup_dir, rel), ec);
+            aside.move(installed, join_path(pending_backup_dir, rel), ec);
         if (ec) {
             undo();
             return false;
@@ -143,10 +145,12 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         bool present = fs::exists(type);
         if (!ec && present) {
             path_string backup = join_path(pending_backup_dir, rel);
-            if (type == fs::file_type::directory && remove_retired_folder(installed, backup))
+            if (type == fs::file_type::directory && remove_retired_folder(installed, backup)) {
                 present = false;
-            else
-                move_with_retry(installed, backup, ec);
+                in.forget();
+            } else {
+                aside.move(installed, backup, ec);
+            }
         }
         if (ec) {
             undo();
@@ -155,7 +159,7 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         if (!created.empty())
             created_folders.push_back(std::move(created));
         journal.push_back({rel, present, false});
-        move_with_retry(join_path(staging_dir, rel), installed, ec);
+        in.move(join_path(staging_dir, rel), installed, ec);
         if (ec) {
             undo();
             return false;
