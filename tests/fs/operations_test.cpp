@@ -555,13 +555,15 @@ TEST_F(operations_test, create_directories_looks_once_at_a_directory_that_is_the
         {"a/b/c", 1, 1},
         {"a/b/d/e/f", 1, 5},
     };
-    const stdfs::path trace = stdfs::path(::testing::TempDir()) / ("qm-create-directories-" + std::to_string(::getpid()));
+    const stdfs::path trace =
+        stdfs::path(::testing::TempDir()) / ("qm-create-directories-" + std::to_string(::getpid()));
     for (const traced_case& c : cases) {
         SCOPED_TRACE(c.rel);
         const stdfs::path output = trace.string() + ".out";
         // LeakSanitizer cannot work under a tracer.
         shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) + " -e trace=%%stat,mkdir,mkdirat " +
-              quoted(stdfs::path(tools) / "fs_tool") + " create_directories " + quoted(at(c.rel)) + " > " + quoted(output));
+              quoted(stdfs::path(tools) / "fs_tool") + " create_directories " + quoted(at(c.rel)) + " > " +
+              quoted(output));
         EXPECT_EQ(read_file(output), "ok\n");
         int queries = 0;
         int creations = 0;
@@ -576,7 +578,8 @@ TEST_F(operations_test, create_directories_looks_once_at_a_directory_that_is_the
         stdfs::remove(trace);
         stdfs::remove(output);
     }
-    EXPECT_EQ(read_tree(root_), (tree{{"a/", ""}, {"a/b/", ""}, {"a/b/c/", ""}, {"a/b/d/", ""}, {"a/b/d/e/", ""}, {"a/b/d/e/f/", ""}}));
+    EXPECT_EQ(read_tree(root_),
+              (tree{{"a/", ""}, {"a/b/", ""}, {"a/b/c/", ""}, {"a/b/d/", ""}, {"a/b/d/e/", ""}, {"a/b/d/e/f/", ""}}));
 }
 
 TEST_F(operations_test, relative_resolves_what_exists_and_normalises_the_rest)
