@@ -262,7 +262,7 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
 {
     if (windows_path_rules)
         GTEST_SKIP() << "strace watches Linux processes only";
-    if (!shell("strace -qq -o /dev/null true >/dev/null 2>&1"))
+    if (!strace_can_trace())
         GTEST_SKIP() << "strace is missing or cannot trace here";
     const char* tools = std::getenv("QM_TEST_TOOLS");
     ASSERT_NE(tools, nullptr) << "QM_TEST_TOOLS names the folder of fs_tool";
@@ -539,7 +539,7 @@ TEST_F(operations_test, create_directories_looks_once_at_a_directory_that_is_the
 {
     if (windows_path_rules)
         GTEST_SKIP() << "strace watches Linux processes only";
-    if (!shell("strace -qq -o /dev/null true >/dev/null 2>&1"))
+    if (!strace_can_trace())
         GTEST_SKIP() << "strace is missing or cannot trace here";
     const char* tools = std::getenv("QM_TEST_TOOLS");
     ASSERT_NE(tools, nullptr) << "QM_TEST_TOOLS names the folder of fs_tool";

@@ -246,7 +246,7 @@ protected:
         move_test::SetUp();
         if (windows_path_rules)
             GTEST_SKIP() << "strace watches Linux processes only";
-        if (!shell("strace -qq -o /dev/null true >/dev/null 2>&1"))
+        if (!strace_can_trace())
             GTEST_SKIP() << "strace is missing or cannot trace here";
         const char* tools = std::getenv("QM_TEST_TOOLS");
         ASSERT_NE(tools, nullptr) << "QM_TEST_TOOLS names the folder of move_tool";

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -92,6 +93,16 @@ error_code access_denied_error() { return system_error(EACCES); }
 bool running_as_root() { return geteuid() == 0; }
 bool running_under_wine() { return false; }
 #endif
+
+bool strace_can_trace()
+{
+#ifdef _WIN32
+    return false;
+#else
+    static const bool works = std::system("strace -qq -o /dev/null true >/dev/null 2>&1") == 0;
+    return works;
+#endif
+}
 
 void temp_dir_test::SetUp()
 {

@@ -42,6 +42,8 @@ error_code access_denied_error();  // Windows 5, POSIX EACCES
 
 bool running_as_root();
 bool running_under_wine();
+// strace can trace a Linux process here (false on Windows, or where it is missing or refused).
+bool strace_can_trace();
 
 // Owns a fresh directory for one test and removes it afterwards.
 class temp_dir_test : public ::testing::Test {

@@ -58,7 +58,7 @@ protected:
     void SetUp() override
     {
         helper_run_test::SetUp();
-        if (needs_strace() && std::system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
+        if (needs_strace() && !strace_can_trace())
             GTEST_SKIP() << "strace is missing or cannot trace here";
     }
 
