@@ -300,10 +300,10 @@ TEST_F(operations_test, rename_replaces_a_file_and_moves_a_directory)
 {
     write_tree(root_, {{"from.txt", "new"}, {"to.txt", "old and longer"}, {"dir/sub/a.txt", "a"}});
     error_code ec = generic_error(generic_io_error);
-    fs::rename(native("from.txt"), native("to.txt"), ec);
+    fs::rename(native("from.txt"), native("to.txt"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     ec = generic_error(generic_io_error);
-    fs::rename(native("dir"), native("moved"), ec);
+    fs::rename(native("dir"), native("moved"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_),
               (tree{{"to.txt", "new"}, {"moved/", ""}, {"moved/sub/", ""}, {"moved/sub/a.txt", "a"}}));
@@ -329,7 +329,7 @@ TEST_F(operations_test, rename_never_replaces_a_directory)
     for (const rename_case& c : cases) {
         SCOPED_TRACE(std::string(c.from) + " onto " + c.to);
         error_code ec;
-        fs::rename(native(c.from), native(c.to), ec);
+        fs::rename(native(c.from), native(c.to), fs::existing_target::replace, ec);
         EXPECT_EC(ec, c.expected);
     }
     EXPECT_EQ(read_tree(root_), before);
@@ -343,11 +343,11 @@ TEST_F(operations_test, rename_of_a_directory_across_file_systems_is_a_cross_dev
     const tree before{{"dir/", ""}, {"dir/a.txt", "a"}, {"file.txt", "f"}};
     write_tree(root_, before);
     error_code ec;
-    fs::rename(native("dir"), (other / "dir").native(), ec);
+    fs::rename(native("dir"), (other / "dir").native(), fs::existing_target::replace, ec);
     EXPECT_EQ(ec, cross_device_link()) << describe(ec);
     if (!windows_path_rules) {
         // Nor does a file move across on POSIX; the move layer copies it instead.
-        fs::rename(native("file.txt"), (other / "file.txt").native(), ec);
+        fs::rename(native("file.txt"), (other / "file.txt").native(), fs::existing_target::replace, ec);
         EXPECT_EC(ec, system_error(EXDEV));
         EXPECT_EQ(ec, cross_device_link());
     }
@@ -373,7 +373,7 @@ TEST_F(operations_test, copy_file_replaces_the_target_and_keeps_mode_and_modific
     for (const char* target : {"to.bin", "new.bin"}) {
         SCOPED_TRACE(target);
         error_code ec = generic_error(generic_io_error);
-        fs::copy_file(native("from.bin"), native(target), ec);
+        fs::copy_file(native("from.bin"), native(target), fs::existing_target::replace, ec);
         EXPECT_NO_EC(ec);
         EXPECT_EQ(read_file(at(target)), "new content");
         EXPECT_EQ(stdfs::status(at(target)).permissions(), stdfs::status(at("from.bin")).permissions());
@@ -391,7 +391,7 @@ TEST_F(operations_test, copy_file_replaces_the_target_and_keeps_mode_and_modific
         stdfs::remove(at("new.bin"));
         for (const char* target : {"to.bin", "new.bin"}) {
             error_code ec;
-            fs::copy_file(native("from.bin"), native(target), ec);
+            fs::copy_file(native("from.bin"), native(target), fs::existing_target::replace, ec);
             EXPECT_NO_EC(ec);
             EXPECT_EQ(stdfs::status(at(target)).permissions(), mode) << target;
         }
@@ -413,16 +413,16 @@ TEST_F(operations_test, copy_file_failures_leave_both_files_alone)
     for (const copy_case& c : cases) {
         SCOPED_TRACE(std::string(c.from) + " to " + c.to);
         error_code ec;
-        fs::copy_file(native(c.from), native(c.to), ec);
+        fs::copy_file(native(c.from), native(c.to), fs::existing_target::replace, ec);
         EXPECT_TRUE(ec);
     }
     error_code ec;
-    fs::copy_file(native("missing"), native("new.txt"), ec);
+    fs::copy_file(native("missing"), native("new.txt"), fs::existing_target::replace, ec);
     EXPECT_EC(ec, not_found_error());
     if (!windows_path_rules) {
         // The same file under a second name.
         stdfs::create_hard_link(at("file.txt"), at("alias.txt"));
-        fs::copy_file(native("file.txt"), native("alias.txt"), ec);
+        fs::copy_file(native("file.txt"), native("alias.txt"), fs::existing_target::replace, ec);
         EXPECT_TRUE(ec);
         stdfs::remove(at("alias.txt"));
     }
@@ -445,7 +445,7 @@ TEST_F(operations_test, copy_file_onto_a_full_disk_fails_and_leaves_no_partial_f
     for (const char* target : {"small/new.bin", "small/old.bin"}) {
         SCOPED_TRACE(target);
         error_code ec;
-        fs::copy_file(native("big.bin"), native(target), ec);
+        fs::copy_file(native("big.bin"), native(target), fs::existing_target::replace, ec);
         EXPECT_EC(ec, system_error(ENOSPC));
         EXPECT_FALSE(stdfs::exists(at(target)));
     }

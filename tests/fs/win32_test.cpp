@@ -253,7 +253,7 @@ TEST_F(win32_fs_test, a_file_held_without_delete_sharing_can_neither_move_nor_go
     const error_code sharing_violation = system_error(ERROR_SHARING_VIOLATION);
 
     error_code ec;
-    fs::rename(native("dir/held.txt"), native("moved.txt"), ec);
+    fs::rename(native("dir/held.txt"), native("moved.txt"), fs::existing_target::replace, ec);
     EXPECT_EC(ec, sharing_violation);
     EXPECT_FALSE(fs::remove(native("dir/held.txt"), ec));
     EXPECT_EC(ec, sharing_violation);
@@ -262,7 +262,7 @@ TEST_F(win32_fs_test, a_file_held_without_delete_sharing_can_neither_move_nor_go
     EXPECT_EQ(read_tree(root_), (tree{{"dir/", ""}, {"dir/held.txt", "held"}}));
 
     held.close();
-    fs::rename(native("dir/held.txt"), native("moved.txt"), ec);
+    fs::rename(native("dir/held.txt"), native("moved.txt"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     fs::remove_all(native("dir"), ec);
     EXPECT_NO_EC(ec);
@@ -402,7 +402,7 @@ TEST_F(win32_fs_test, an_open_file_does_not_hold_its_name)
     ASSERT_NO_EC(ec);
     fs::unique_file out = fs::open_file(native("open.txt"), "at", ec);
     ASSERT_NO_EC(ec);
-    fs::rename(native("open.txt"), native("renamed.txt"), ec);
+    fs::rename(native("open.txt"), native("renamed.txt"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     EXPECT_TRUE(fs::remove(native("renamed.txt"), ec));
     EXPECT_NO_EC(ec);
@@ -456,7 +456,7 @@ TEST_F(win32_fs_test, paths_beyond_max_path_are_taken_as_they_are)
         std::fputs("deep", out.get());
     }
     EXPECT_EQ(fs::status(file, ec), fs::file_type::regular);
-    fs::rename(file, join_path(deep, P("moved.txt")), ec);
+    fs::rename(file, join_path(deep, P("moved.txt")), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     const path_string canonical_root = fs::weakly_canonical(native(), ec);
     ASSERT_NO_EC(ec);
@@ -487,7 +487,7 @@ TEST_F(win32_fs_test, copy_file_takes_the_attributes_along)
     for (const char* to : {"new.txt", "existing.txt"}) {
         SCOPED_TRACE(to);
         error_code ec;
-        fs::copy_file(native("from.txt"), native(to), ec);
+        fs::copy_file(native("from.txt"), native(to), fs::existing_target::replace, ec);
         EXPECT_NO_EC(ec);
         EXPECT_EQ(read_file(at(to)), "new");
         EXPECT_EQ(attributes_of(native(to)) & kept, kept);
@@ -561,7 +561,7 @@ TEST_F(other_volume_test, a_directory_does_not_cross_volumes)
     for (const char* target : {"dir", "existing.txt"}) {
         SCOPED_TRACE(target);
         error_code ec;
-        fs::rename(native("dir"), other(target), ec);
+        fs::rename(native("dir"), other(target), fs::existing_target::replace, ec);
         EXPECT_EC(ec, system_error(ERROR_NOT_SAME_DEVICE));
         EXPECT_TRUE(ec == cross_device_link());
     }
@@ -578,9 +578,9 @@ TEST_F(other_volume_test, a_file_crosses_volumes_and_replaces_a_file_there)
     write_tree(root_, {{"new.txt", "new"}, {"second.txt", "second"}});
     write_tree(other_, {{"existing.txt", "old"}});
     error_code ec;
-    fs::rename(native("new.txt"), other("existing.txt"), ec);
+    fs::rename(native("new.txt"), other("existing.txt"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
-    fs::rename(native("second.txt"), other("second.txt"), ec);
+    fs::rename(native("second.txt"), other("second.txt"), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_), tree{});
     EXPECT_EQ(read_tree(other_), (tree{{"existing.txt", "new"}, {"second.txt", "second"}}));

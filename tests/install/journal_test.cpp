@@ -82,10 +82,16 @@ TEST_F(rollback_test, puts_the_previous_installation_back)
           {"install/sub/", ""},
           {"staging/", ""},
           {"staging/sub", "a file where a folder is needed"}}},
-        {"a copy that a failed move-in completed (neither flag) goes; the staged file stays",
+        {"a copy that a failed move-in completed (moved in, its source stayed) goes back onto its source",
          {{"install/new.dll", "new"}, {"staging/new.dll", "new"}, {"pending/", ""}},
-         {entry("new.dll", false, false)},
+         {entry("new.dll", false, true)},
          {{"install/", ""}, {"staging/", ""}, {"staging/new.dll", "new"}}},
+        // A query that answered "not found" for a file that was there, or a file that appeared
+        // before the move-in: the move-in failed without replacing it, and nothing backs it up.
+        {"a file at a place that no move-in reached (neither flag) stays as it is",
+         {{"install/a.dll", "not the update's"}, {"staging/a.dll", "new"}, {"pending/", ""}},
+         {entry("a.dll", false, false)},
+         {{"install/", ""}, {"install/a.dll", "not the update's"}, {"staging/", ""}, {"staging/a.dll", "new"}}},
         {"a failed restore in the middle keeps the pending backup, and older entries are still restored",
          {{"install/sub", "a file where a folder is needed"},
           {"install/c.dll", "new c"},

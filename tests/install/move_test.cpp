@@ -64,6 +64,7 @@ private:
 
 struct move_case {
     const char* name;
+    fs::existing_target target;
     tree before;
     std::string from;
     std::string to;
@@ -75,18 +76,21 @@ TEST_F(move_test, leaves_the_expected_tree)
 {
     const move_case cases[] = {
         {"missing parents are created",
+         fs::existing_target::replace,
          {{"src.txt", "new"}},
          "src.txt",
          "a/b/c/dst.txt",
          {},
          {{"a/", ""}, {"a/b/", ""}, {"a/b/c/", ""}, {"a/b/c/dst.txt", "new"}}},
         {"an existing destination file is replaced",
+         fs::existing_target::replace,
          {{"src.txt", "new"}, {"dir/dst.txt", "old"}},
          "src.txt",
          "dir/dst.txt",
          {},
          {{"dir/", ""}, {"dir/dst.txt", "new"}}},
         {"a folder moves with its content",
+         fs::existing_target::replace,
          {{"dir/x.txt", "x"}, {"dir/sub/y.txt", "y"}},
          "dir",
          "other/dir",
@@ -97,11 +101,34 @@ TEST_F(move_test, leaves_the_expected_tree)
           {"other/dir/sub/", ""},
           {"other/dir/sub/y.txt", "y"}}},
         {"a destination parent that is a file fails, and nothing moves",
+         fs::existing_target::replace,
          {{"src.txt", "new"}, {"blocker", "a file"}},
          "src.txt",
          "blocker/sub/dst.txt",
          already_exists_error(),
          {{"src.txt", "new"}, {"blocker", "a file"}}},
+        // Every attempt finds the file there, so the move gives up after all ten.
+        {"without replacing, an existing destination file stays and the move fails",
+         fs::existing_target::keep,
+         {{"src.txt", "new"}, {"dir/dst.txt", "old"}},
+         "src.txt",
+         "dir/dst.txt",
+         already_exists_error(),
+         {{"src.txt", "new"}, {"dir/", ""}, {"dir/dst.txt", "old"}}},
+        {"without replacing, a folder does not move onto an empty folder",
+         fs::existing_target::keep,
+         {{"dir/x.txt", "x"}, {"other/dir/", ""}},
+         "dir",
+         "other/dir",
+         already_exists_error(),
+         {{"dir/", ""}, {"dir/x.txt", "x"}, {"other/", ""}, {"other/dir/", ""}}},
+        {"without replacing, a free place is moved into",
+         fs::existing_target::keep,
+         {{"src.txt", "new"}},
+         "src.txt",
+         "a/dst.txt",
+         {},
+         {{"a/", ""}, {"a/dst.txt", "new"}}},
     };
     int index = 0;
     for (const move_case& c : cases) {
@@ -109,8 +136,9 @@ TEST_F(move_test, leaves_the_expected_tree)
         const std::string dir = "case" + std::to_string(index++);
         write_tree(at(dir), c.before);
         error_code ec;
-        move_with_retry(native(dir + "/" + c.from), native(dir + "/" + c.to), ec);
+        const bool arrived = move_with_retry(native(dir + "/" + c.from), native(dir + "/" + c.to), c.target, ec);
         EXPECT_EC(ec, c.expected);
+        EXPECT_EQ(arrived, !c.expected);
         EXPECT_EQ(read_tree(at(dir)), c.after);
     }
 }
@@ -129,7 +157,7 @@ TEST_F(move_test, moves_a_file_to_another_volume_with_its_mode)
     const stdfs::perms mode = stdfs::status(at("src.bin")).permissions();
 
     error_code ec;
-    move_with_retry(native("src.bin"), (other / "dst.bin").native(), ec);
+    move_with_retry(native("src.bin"), (other / "dst.bin").native(), fs::existing_target::replace, ec);
     EXPECT_NO_EC(ec);
     EXPECT_FALSE(stdfs::exists(at("src.bin")));
     EXPECT_EQ(read_file(other / "dst.bin"), "content");
@@ -141,7 +169,7 @@ TEST_F(move_test, missing_source_gives_not_found_after_all_attempts)
     if (!windows_path_rules)
         GTEST_SKIP() << "on POSIX the attempts are counted under strace (traced_move_test)";
     error_code ec;
-    move_with_retry(native("missing.txt"), native("dst.txt"), ec);
+    move_with_retry(native("missing.txt"), native("dst.txt"), fs::existing_target::keep, ec);
     EXPECT_EC(ec, not_found_error());
     EXPECT_EQ(read_tree(root_), tree{});
 }
@@ -155,14 +183,14 @@ TEST_F(move_test, rename_blocked_by_an_open_file_succeeds_once_it_is_closed)
     auto held = std::make_unique<std::ifstream>(at("src.txt"));
     ASSERT_TRUE(*held);
     error_code ec;
-    fs::rename(native("src.txt"), native("dst.txt"), ec);
+    fs::rename(native("src.txt"), native("dst.txt"), fs::existing_target::replace, ec);
     ASSERT_EQ(ec, system_error(32)) << "the open file does not block the rename: " << describe(ec);
 
     std::thread release([&held] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         held.reset();
     });
-    move_with_retry(native("src.txt"), native("dst.txt"), ec);
+    move_with_retry(native("src.txt"), native("dst.txt"), fs::existing_target::keep, ec);
     release.join();
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_), (tree{{"dst.txt", "new"}}));
@@ -173,20 +201,20 @@ TEST_F(move_test, series_trusts_the_folder_of_its_last_move_until_a_failure_or_f
     write_tree(root_, {{"a", "1"}, {"b", "2"}, {"c", "3"}});
     move_series series;
     error_code ec;
-    series.move(native("a"), native("d/a"), ec);
+    series.move(native("a"), native("d/a"), fs::existing_target::keep, ec);
     ASSERT_NO_EC(ec);
 
     // Taken away behind the series' back: the next move into d does not look for it.
     stdfs::remove_all(at("d"));
-    series.move(native("b"), native("d/b"), ec);
+    series.move(native("b"), native("d/b"), fs::existing_target::keep, ec);
     EXPECT_EC(ec, path_not_found_error());
     // The failure made the series look again.
-    series.move(native("b"), native("d/b"), ec);
+    series.move(native("b"), native("d/b"), fs::existing_target::keep, ec);
     EXPECT_NO_EC(ec);
 
     stdfs::remove_all(at("d"));
     series.forget();
-    series.move(native("c"), native("d/c"), ec);
+    series.move(native("c"), native("d/c"), fs::existing_target::keep, ec);
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_), (tree{{"d/", ""}, {"d/c", "3"}}));
 }
@@ -254,8 +282,9 @@ protected:
     }
 
     // Runs move_tool from to under strace; inject is strace's fault injection for renames
-    // ("error=EBUSY:when=1..2"), or empty.
-    traced_run run_traced(const stdfs::path& from, const stdfs::path& to, const std::string& inject = {})
+    // ("error=EBUSY:when=1..2"), or empty; keep moves without replacing.
+    traced_run run_traced(const stdfs::path& from, const stdfs::path& to, const std::string& inject = {},
+                          bool keep = false)
     {
         const stdfs::path trace = at("strace.txt");
         const stdfs::path output = at("output.txt");
@@ -265,7 +294,8 @@ protected:
                               " -e trace=rename,renameat,renameat2,unlink,unlinkat,clock_nanosleep,nanosleep";
         if (!inject.empty())
             command += " -e inject=rename,renameat,renameat2:" + inject;
-        command += " " + quoted(tool_) + " " + quoted(from) + " " + quoted(to) + " >" + quoted(output) + " 2>&1";
+        command += " " + quoted(tool_) + " " + quoted(from) + " " + quoted(to) + (keep ? " keep" : "") + " >" +
+                   quoted(output) + " 2>&1";
         std::system(command.c_str());
 
         traced_run run;
@@ -366,6 +396,38 @@ TEST_F(traced_move_test, unremovable_source_after_a_copy_fails_at_once)
     EXPECT_EQ(run.events, (std::vector<std::string>{"rename EXDEV", "unlink EPERM"}));
     EXPECT_EQ(read_file(at("src.bin")), "content");
     EXPECT_EQ(read_file(other / "dst.bin"), "content");
+}
+
+TEST_F(traced_move_test, without_replacing_an_existing_target_on_another_file_system_stays)
+{
+    const stdfs::path other = other_volume();
+    if (other.empty())
+        GTEST_SKIP() << "/dev/shm is on the same file system as the temporary folder";
+    write_file(at("src.bin"), "content");
+    write_file(other / "dst.bin", "old");
+    // Each attempt's copy finds the target there and makes nothing.
+    const traced_run run = run_traced(at("src.bin"), other / "dst.bin", {}, true);
+    EXPECT_EQ(run.result, result_of(already_exists_error()));
+    EXPECT_EQ(run.events, repeated({"rename EXDEV", "sleep 0"}, 10));
+    EXPECT_EQ(read_file(at("src.bin")), "content");
+    EXPECT_EQ(read_tree(other), (tree{{"dst.bin", "old"}}));
+}
+
+TEST_F(traced_move_test, without_replacing_on_a_file_system_that_cannot_refuse_to_replace)
+{
+    // EINVAL is what a file system without RENAME_NOREPLACE answers: the file then moves by a
+    // hard link, which fails where something is, and an unlink of the old name.
+    write_tree(root_, {{"src.txt", "new"}});
+    traced_run run = run_traced(at("src.txt"), at("dst.txt"), "error=EINVAL", true);
+    EXPECT_EQ(run.result, "ok");
+    EXPECT_EQ(run.events, (std::vector<std::string>{"rename EINVAL", "unlink 0"}));
+    EXPECT_EQ(read_tree(root_), (tree{{"dst.txt", "new"}}));
+
+    write_tree(root_, {{"src.txt", "newer"}});
+    run = run_traced(at("src.txt"), at("dst.txt"), "error=EINVAL", true);
+    EXPECT_EQ(run.result, result_of(already_exists_error()));
+    EXPECT_EQ(run.events, repeated({"rename EINVAL", "sleep 0"}, 10));
+    EXPECT_EQ(read_tree(root_), (tree{{"src.txt", "newer"}, {"dst.txt", "new"}}));
 }
 
 } // namespace

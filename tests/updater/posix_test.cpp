@@ -3,9 +3,13 @@
 // fault injection.
 #include "helper_run_fixture.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 namespace updater::test {
@@ -41,18 +45,79 @@ protected:
         return kind + "\n--title\nQuillmoor update\n--text\n" + text + "\n--no-markup\n---\n";
     }
 
-    // Runs the helper under strace with the given options (filters, fault injection).
-    outcome run_traced(const std::vector<std::string>& options, const std::string& app_pid = "0")
+    // The command line of strace running the helper with the given options (filters, fault
+    // injection), and the environment it needs.
+    std::vector<std::string> traced_arguments(const std::vector<std::string>& options, const std::string& app_pid)
     {
         std::vector<std::string> args = {"-qq", "-o", "/dev/null"};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(helper().string());
         for (const auto& argument : arguments(app_pid))
             args.push_back(argument);
+        return args;
+    }
+    static std::vector<environment_change> traced_environment()
+    {
         // LeakSanitizer cannot work in a traced process.
         const char* asan = std::getenv("ASAN_OPTIONS");
-        return run_program("/usr/bin/strace", args,
-                           {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}});
+        return {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
+    }
+
+    // Runs the helper under strace with the given options.
+    outcome run_traced(const std::vector<std::string>& options, const std::string& app_pid = "0")
+    {
+        return run_program("/usr/bin/strace", traced_arguments(options, app_pid), traced_environment());
+    }
+
+    // Runs the helper under strace with options that stop it (SIGSTOP) after a chosen call, does
+    // what meddle does while it stands still, and lets it go on.
+    template <typename F> outcome run_stopped_once(const std::vector<std::string>& options, F meddle)
+    {
+        // strace writes "--- stopped by SIGSTOP ---" once the helper has really stopped; the
+        // process state alone cannot tell that from the stops of tracing itself.
+        const stdfs::path trace = at("strace.txt");
+        std::vector<std::string> args = traced_arguments(options, "0");
+        args[2] = trace.string();
+        child_process tracer("/usr/bin/strace", args, traced_environment());
+        std::string helper_pid;
+        if (has_stopped(trace)) {
+            const std::string task = "/proc/" + std::to_string(tracer.id()) + "/task/" + std::to_string(tracer.id());
+            std::ifstream(task + "/children") >> helper_pid;
+        }
+        if (helper_pid.empty()) {
+            ADD_FAILURE() << "the helper never stopped";
+        } else {
+            meddle();
+            ::kill(std::stoi(helper_pid), SIGCONT);
+        }
+        outcome result;
+        result.exit_code = tracer.finish();
+        result.output = tracer.output();
+        stdfs::remove(trace);
+        return result;
+    }
+
+    // Whether strace's trace reports the helper stopped by SIGSTOP, waiting up to a minute.
+    static bool has_stopped(const stdfs::path& trace)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream lines(trace);
+            for (std::string line; std::getline(lines, line);)
+                if (line.find("--- stopped by SIGSTOP ---") != std::string::npos)
+                    return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    // The installation without what every run leaves: its log and the lock file.
+    tree installation_without_log() const
+    {
+        tree files = installation();
+        files.erase(".update-helper.log");
+        files.erase(lock_file().filename().string());
+        return files;
     }
 
     void SetUp() override
@@ -238,6 +303,49 @@ TEST_F(traced_helper_test, after_a_failed_install_only_a_pending_backup_not_foun
         EXPECT_EQ(result.output, "Quillmoor update: " + c.message + "\n");
         EXPECT_EQ(record_of(app_).has_value(), c.started);
     }
+}
+
+// ---- moves that must not replace ----------------------------------------------------------------
+
+tree with_user_folder(tree files)
+{
+    files["user/"] = "";
+    return files;
+}
+
+// What a racing process or a stale network answer does: the query of an installed file says it is
+// not there. The move-in must not replace what was never moved aside.
+TEST_F(traced_helper_test, installed_file_whose_query_answers_not_found_is_not_replaced)
+{
+    prepare_update();
+    const stdfs::path readme = install_ / "readme.txt";
+    const outcome result =
+        run_traced({"-P", readme.string(), "-e", "trace=%%stat", "-e", "inject=%%stat:error=ENOENT:when=1"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, the previous files were put back: " +
+                                                    already_exists_error().message()});
+    EXPECT_EQ(result.output, "Quillmoor update: " + m5 + "\n");
+    EXPECT_EQ(installation_without_log(), with_user_folder(installed_v1));
+    EXPECT_EQ(read_tree(staging_), staged_v2);
+    EXPECT_EQ(record_of(app_), expected_record(app_, install_));
+}
+
+// A file that appears at the place of a new file after the query found it free: the move-in fails,
+// the file stays as it came, and the update is rolled back.
+TEST_F(traced_helper_test, file_that_appears_between_the_query_and_the_move_is_not_replaced)
+{
+    prepare_update();
+    const stdfs::path place = install_ / "new-plugin.dll";
+    const outcome result =
+        run_stopped_once({"-P", place.string(), "-e", "trace=%%stat", "-e", "inject=%%stat:signal=SIGSTOP:when=1"},
+                         [&] { write_file(place, "appeared"); });
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Install failed, the previous files were put back: " +
+                                                    already_exists_error().message()});
+    tree expected = with_user_folder(installed_v1);
+    expected["new-plugin.dll"] = "appeared";
+    EXPECT_EQ(installation_without_log(), expected);
+    EXPECT_EQ(read_tree(staging_), staged_v2);
 }
 
 } // namespace

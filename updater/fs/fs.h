@@ -40,15 +40,26 @@ bool remove(const path_string& path, error_code& ec);
 // "directory not empty" or "access denied".
 void remove_all(const path_string& path, error_code& ec);
 
-// Moves from to to, replacing a file at to but never a directory. A directory cannot move across
-// volumes (the "cross device link" condition); a file can on Windows and cannot on POSIX. What is
-// not replaced fails with access denied on Windows (5); on POSIX with EEXIST when a directory
-// moves, EISDIR when a file would replace a directory.
-void rename(const path_string& from, const path_string& to, error_code& ec);
+// What a move or a copy does when its target is already there.
+enum class existing_target {
+    replace, // a file at the target is replaced (a directory never is)
+    keep,    // anything at the target makes the call fail with "already exists" (Windows 183 or
+             // 80, POSIX EEXIST) and stays as it is
+};
 
-// Copies the file from to to, replacing an existing file; attributes and modification time go
-// with it.
-void copy_file(const path_string& from, const path_string& to, error_code& ec);
+// Moves from to to. A directory cannot move across volumes (the "cross device link" condition); a
+// file can on Windows and cannot on POSIX. With existing_target::replace a file at to is replaced
+// but never a directory: what is not replaced fails with access denied on Windows (5); on POSIX
+// with EEXIST when a directory moves, EISDIR when a file would replace a directory. With keep
+// nothing at to is ever replaced, also on a POSIX file system that cannot rename without
+// replacing (there a file is moved by a hard link and an unlink, or not at all).
+void rename(const path_string& from, const path_string& to, existing_target target, error_code& ec);
+
+// Copies the file from to to; attributes and modification time go with it. With
+// existing_target::replace an existing file is replaced; with keep anything at to makes the copy
+// fail. A directory source and a copy onto the source itself are refused. A copy that fails after
+// it began writing to removes to again, so no partial copy passes for the file.
+void copy_file(const path_string& from, const path_string& to, existing_target target, error_code& ec);
 
 // Whether a and b name the same file (volume and file id). False with ec set when either cannot
 // be opened.

@@ -222,6 +222,23 @@ void rename_directory(const path_string& from, const path_string& to, error_code
     ec = system_error(error);
 }
 
+// A file moved without replacing anything where rename cannot promise it: a new name that fails
+// when to is there, then the old name goes. A file system without hard links refuses (EPERM), and
+// the move fails rather than risk replacing.
+void link_then_unlink(const path_string& from, const path_string& to, error_code& ec)
+{
+    // linkat without AT_SYMLINK_FOLLOW links a symbolic link itself, as rename moves it.
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
+        ec = last_system_error();
+        return;
+    }
+    if (::unlink(from.c_str()) != 0) {
+        ec = last_system_error();
+        // Both names are the same file: taking the new one back loses nothing.
+        ::unlink(to.c_str());
+    }
+}
+
 // In the kernel where it can (sendfile between two files), through a buffer where it cannot
 // (EINVAL: a file system without that support). Both carry on from the files' offsets.
 void copy_contents(int from, int to, error_code& ec)
@@ -429,18 +446,19 @@ void remove_all(const path_string& path, error_code& ec)
     }
 }
 
-void rename(const path_string& from, const path_string& to, error_code& ec)
+void rename(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {
     ec.clear();
     // Usually nothing is at to, and then a rename that replaces nothing is all it takes, whatever
-    // the source is. Only when something is there (EEXIST) does the source decide: a directory
-    // never replaces anything, a file replaces a file. rename never crosses file systems and
-    // answers EXDEV, files and directories alike.
+    // the source is. Only when something is there (EEXIST) may a file replace a file; a directory
+    // never replaces anything. rename never crosses file systems and answers EXDEV, files and
+    // directories alike.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return;
     const int error = errno;
     // File systems without RENAME_NOREPLACE answer EINVAL, kernels before 3.15 ENOSYS.
-    if (error != EEXIST && error != EINVAL && error != ENOSYS) {
+    const bool no_replace_unsupported = error == EINVAL || error == ENOSYS;
+    if (error != EEXIST && !no_replace_unsupported) {
         ec = system_error(error);
         return;
     }
@@ -452,11 +470,18 @@ void rename(const path_string& from, const path_string& to, error_code& ec)
             rename_directory(from, to, ec);
         return;
     }
+    if (target == existing_target::keep) {
+        if (no_replace_unsupported)
+            link_then_unlink(from, to, ec);
+        else
+            ec = system_error(EEXIST);
+        return;
+    }
     if (::rename(from.c_str(), to.c_str()) != 0)
         ec = last_system_error();
 }
 
-void copy_file(const path_string& from, const path_string& to, error_code& ec)
+void copy_file(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {
     ec.clear();
     unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
@@ -475,39 +500,45 @@ void copy_file(const path_string& from, const path_string& to, error_code& ec)
     }
     // No O_TRUNC yet: to may be from itself under another name, which truncating would destroy.
     // A new file gets the source's permissions at once, so that usually none are left to set.
-    unique_fd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, source_st.st_mode & 0777));
-    if (!target) {
+    const int exclusive = target == existing_target::keep ? O_EXCL : 0;
+    unique_fd to_fd(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | exclusive, source_st.st_mode & 0777));
+    if (!to_fd) {
         ec = last_system_error();
         return;
     }
     struct stat target_st;
-    if (::fstat(target.get(), &target_st) != 0) {
+    if (::fstat(to_fd.get(), &target_st) != 0) {
         ec = last_system_error();
+        // A file made here and left empty would stand in the way of the next attempt.
+        error_code ignored;
+        if (exclusive)
+            remove(to, ignored);
         return;
     }
     if (target_st.st_dev == source_st.st_dev && target_st.st_ino == source_st.st_ino) {
         ec = system_error(EINVAL);
         return;
     }
-    if (target_st.st_size != 0 && ::ftruncate(target.get(), 0) != 0) {
+    if (target_st.st_size != 0 && ::ftruncate(to_fd.get(), 0) != 0) {
         ec = last_system_error();
         return;
     }
-    copy_contents(source.get(), target.get(), ec);
+    copy_contents(source.get(), to_fd.get(), ec);
     // Mode and modification time last: the writes above set the time, and they may clear a
     // set-user-ID or set-group-ID bit, so a mode with those is always set again.
     const mode_t mode = source_st.st_mode & 07777;
     const bool mode_differs = (mode & 07000) != 0 || (target_st.st_mode & 07777) != mode;
-    if (!ec && mode_differs && ::fchmod(target.get(), mode) != 0)
+    if (!ec && mode_differs && ::fchmod(to_fd.get(), mode) != 0)
         ec = last_system_error();
     const timespec times[2] = {{0, UTIME_OMIT}, source_st.st_mtim};
-    if (!ec && ::futimens(target.get(), times) != 0)
+    if (!ec && ::futimens(to_fd.get(), times) != 0)
         ec = last_system_error();
     // Some file systems (NFS) report a failed write only at close.
-    if (::close(target.release()) != 0 && !ec)
+    if (::close(to_fd.release()) != 0 && !ec)
         ec = last_system_error();
     if (ec) {
-        // The old content is gone already; a partial copy must not pass for the file.
+        // The old content is gone already, or there was none: a partial copy must not pass for the
+        // file.
         error_code ignored;
         remove(to, ignored);
     }

@@ -393,21 +393,23 @@ void remove_all(const path_string& path, error_code& ec)
     }
 }
 
-void rename(const path_string& from, const path_string& to, error_code& ec)
+void rename(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {
     ec.clear();
+    // Without MOVEFILE_REPLACE_EXISTING anything at to fails the move with 183.
+    const DWORD replace = target == existing_target::replace ? MOVEFILE_REPLACE_EXISTING : 0;
     // First without MOVEFILE_COPY_ALLOWED, so that a move across volumes is told apart: a file
     // then goes again with copying allowed, a directory is refused with 17. With the flag, a
     // directory move across volumes would try to copy the directory as a file and fail with 5
     // (Observed: Wine).
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(from.c_str(), to.c_str(), replace))
         return;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) {
         WIN32_FILE_ATTRIBUTE_DATA source;
         if (GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) &&
             !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+            if (MoveFileExW(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED))
                 return;
             error = GetLastError();
         }
@@ -441,30 +443,32 @@ error_code error_from_hresult(HRESULT result) noexcept
 
 } // namespace
 
-void copy_file(const path_string& from, const path_string& to, error_code& ec)
+void copy_file(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {
     ec.clear();
-    // Both calls replace an existing target (no COPY_FILE_FAIL_IF_EXISTS) and keep attributes and
-    // the last-write time.
+    // Both calls keep attributes and the last-write time; with COPY_FILE_FAIL_IF_EXISTS anything at
+    // to fails the copy with 80.
+    const DWORD flags = target == existing_target::keep ? COPY_FILE_FAIL_IF_EXISTS : 0;
     if (copy_file2_function copy_file2 = find_copy_file2()) {
         COPYFILE2_EXTENDED_PARAMETERS parameters{};
         parameters.dwSize = sizeof parameters;
+        parameters.dwCopyFlags = flags;
         HRESULT result = copy_file2(from.c_str(), to.c_str(), &parameters);
         if (FAILED(result))
             ec = error_from_hresult(result);
         return;
     }
-    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)) {
+    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags)) {
         ec = last_system_error();
         return;
     }
     // CopyFileExW is documented to give the target the source's attributes. Observed: Wine's
     // leaves a file it replaces its old ones, so they are set here.
     WIN32_FILE_ATTRIBUTE_DATA source;
-    unique_handle target = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
+    unique_handle copy = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     FILE_BASIC_INFO basic{};
-    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) || !target ||
-        !GetFileInformationByHandleEx(target.get(), FileBasicInfo, &basic, sizeof basic)) {
+    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) || !copy ||
+        !GetFileInformationByHandleEx(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
         ec = last_system_error();
         return;
     }
@@ -472,7 +476,7 @@ void copy_file(const path_string& from, const path_string& to, error_code& ec)
         return;
     FILE_BASIC_INFO attributes{}; // zero times: left as they are
     attributes.FileAttributes = source.dwFileAttributes;
-    if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &attributes, sizeof attributes))
+    if (!SetFileInformationByHandle(copy.get(), FileBasicInfo, &attributes, sizeof attributes))
         ec = last_system_error();
 }
 

@@ -17,15 +17,19 @@ void rollback(const rollback_context& context)
         // The new file leaves first, so that the old one can take its place.
         bool place_is_free = false;
         if (entry->moved_in) {
+            // Replacing is safe here: whatever stands at the staged place is the update's own (the
+            // source of a copy that could not be removed), never a file of the installation.
             error_code move_ec;
-            back_to_staging.move(installed_place, join_path(context.staging_dir, entry->relative_path), move_ec);
+            back_to_staging.move(installed_place, join_path(context.staging_dir, entry->relative_path),
+                                 fs::existing_target::replace, move_ec);
             place_is_free = !move_ec;
         }
-        if (!entry->backed_up && !place_is_free) {
-            // Nothing of the previous version stood here. A new file that could not go back to
-            // staging_dir, or a copy that a failed move across volumes completed, would stay in it:
-            // it goes, since an update can be staged again and the previous version is put back
-            // as it was.
+        if (entry->moved_in && !entry->backed_up && !place_is_free) {
+            // Nothing of the previous version stood here, and the update's file is still in it: a
+            // new file that could not go back to staging_dir, or the copy of a move across volumes
+            // whose source stayed. It goes, since an update can be staged again and the previous
+            // version is put back as it was. A place that the move-in never reached is left
+            // alone: what stands there is not the update's.
             error_code remove_ec;
             if (fs::remove(installed_place, remove_ec))
                 restores.forget();
@@ -37,7 +41,10 @@ void rollback(const rollback_context& context)
             if (!place_is_free && remove_emptied_folder(installed_place))
                 restores.forget();
             error_code restore_ec;
-            restores.move(join_path(context.pending_backup_dir, entry->relative_path), installed_place, restore_ec);
+            // The one move that may replace: at the installed place stands at most the update's
+            // own file, which could not go back to staging_dir.
+            restores.move(join_path(context.pending_backup_dir, entry->relative_path), installed_place,
+                          fs::existing_target::replace, restore_ec);
             if (restore_ec)
                 every_restore_succeeded = false;
         }

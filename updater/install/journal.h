@@ -10,7 +10,7 @@ namespace updater {
 struct journal_entry {
     path_string relative_path;
     bool backed_up = false; // the installed file went to pending_backup_dir
-    bool moved_in = false;  // the staged file went to install_dir
+    bool moved_in = false;  // the staged file, or a copy of it, went to install_dir
 };
 
 using install_journal = std::vector<journal_entry>;
@@ -23,10 +23,11 @@ struct rollback_context {
     const path_string& pending_backup_dir;
 };
 
-// Newest entry first: a moved-in file goes back to staging_dir (its outcome ignored); at a place
-// where nothing was backed up, whatever is still there is removed; then a backed-up file comes back
-// from pending_backup_dir. pending_backup_dir is removed only when every restore and removal
-// succeeded. Reports nothing.
+// Newest entry first: a moved-in file goes back to staging_dir (its outcome ignored); where it could
+// not and nothing was backed up, it is removed; then a backed-up file comes back from
+// pending_backup_dir, replacing a moved-in file that could not leave. A place that no move-in
+// reached is never touched unless a backed-up file comes back to it. pending_backup_dir is removed only when every
+// restore and removal succeeded. Reports nothing.
 void rollback(const rollback_context& context);
 
 } // namespace updater

@@ -27,45 +27,44 @@ void pause()
 }
 
 // The attempts of a move whose parent folders stand.
-void rename_with_retry(const path_string& from, const path_string& to, error_code& ec)
+bool rename_with_retry(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec)
 {
     for (int attempt = 0; attempt < attempts_per_move; ++attempt) {
-        fs::rename(from, to, ec);
+        fs::rename(from, to, target, ec);
         if (!ec)
-            return;
+            return true;
         if (ec == cross_device_link()) {
-            fs::copy_file(from, to, ec);
+            fs::copy_file(from, to, target, ec);
             if (!ec) {
                 // Not retried: to already holds the whole file, and the caller treats a failed
                 // removal like any other failed move.
                 fs::remove(from, ec);
-                return;
+                return true;
             }
         }
         pause();
     }
+    return false;
 }
 
 } // namespace
 
-void move_with_retry(const path_string& from, const path_string& to, error_code& ec)
+bool move_with_retry(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec)
 {
     fs::create_directories(path_string(parent_path(to)), ec);
-    if (!ec)
-        rename_with_retry(from, to, ec);
+    return !ec && rename_with_retry(from, to, target, ec);
 }
 
-void move_series::move(const path_string& from, const path_string& to, error_code& ec)
+bool move_series::move(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec)
 {
     const path_view folder = parent_path(to);
-    if (!last_folder_.empty() && folder == last_folder_)
-        rename_with_retry(from, to, ec);
-    else
-        move_with_retry(from, to, ec);
+    const bool arrived = !last_folder_.empty() && folder == last_folder_ ? rename_with_retry(from, to, target, ec)
+                                                                         : move_with_retry(from, to, target, ec);
     if (ec)
         last_folder_.clear();
     else
         last_folder_.assign(folder);
+    return arrived;
 }
 
 } // namespace updater

@@ -2,15 +2,20 @@
 #pragma once
 
 #include "updater/fs/error.h"
+#include "updater/fs/fs.h"
 #include "updater/fs/path.h"
 
 namespace updater {
 
-// Creates the parent directories of to (no attempt when that fails), then renames from to to,
-// replacing a file there: up to 10 attempts with a 200 ms pause after each failure. When the
-// rename answers "cross device link" the file is copied and the source removed instead, and the
-// call returns at once with the removal's result.
-void move_with_retry(const path_string& from, const path_string& to, error_code& ec);
+// Creates the parent directories of to (no attempt when that fails), then renames from to to: up to
+// 10 attempts with a 200 ms pause after each failure. With fs::existing_target::keep nothing at to
+// is ever replaced: something there fails the attempt like any other error. When the rename answers
+// "cross device link" the file is copied (under the same rule) and the source removed instead, and
+// the call returns at once with the removal's result.
+//
+// Returns whether from's content stands at to: true on success, and also when a copy completed but
+// the source could not be removed, so that whoever undoes the move knows that to holds its copy.
+bool move_with_retry(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec);
 
 // Moves made one after another by the install or its rollback, remembering the folder that the last
 // successful one went into. With the installation locked, that folder stands, so a move into it
@@ -18,7 +23,7 @@ void move_with_retry(const path_string& from, const path_string& to, error_code&
 // Whoever removes a folder that a move may have gone into calls forget().
 class move_series {
 public:
-    void move(const path_string& from, const path_string& to, error_code& ec);
+    bool move(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec);
     void forget() noexcept { last_folder_.clear(); }
 
 private:

@@ -8,6 +8,7 @@
 #include "updater/install/journal.h"
 #include "updater/install/move.h"
 #include "updater/layout.h"
+#include "updater/manifest/manifest.h"
 #include "updater/manifest/obsolete.h"
 #include "updater/manifest/staged_tree.h"
 #include "updater/refusal.h"
@@ -97,8 +98,8 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
     if (ec)
         return false;
 
-    if (listing.installed_manifest.empty() &&
-        !write_backup_manifest(staged_files, install_dir, pending_backup_dir, ec)) {
+    const bool backup_manifest_written = listing.installed_manifest.empty();
+    if (backup_manifest_written && !write_backup_manifest(staged_files, install_dir, pending_backup_dir, ec)) {
         error_code ignored;
         fs::remove_all(pending_backup_dir, ignored);
         ec = generic_error(generic_io_error);
@@ -123,7 +124,7 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         path_string installed = join_path(install_dir, rel);
         bool present = is_present(installed, ec);
         if (!ec && present)
-            aside.move(installed, join_path(pending_backup_dir, rel), ec);
+            aside.move(installed, join_path(pending_backup_dir, rel), fs::existing_target::keep, ec);
         if (ec) {
             undo();
             return false;
@@ -149,7 +150,11 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
                 present = false;
                 in.forget();
             } else {
-                aside.move(installed, backup, ec);
+                // Nothing is replaced but the backup manifest that was just written in place of an
+                // installed manifest without a valid entry: that file itself is its backup.
+                const bool onto_backup_manifest = backup_manifest_written && rel == manifest_name();
+                aside.move(installed, backup,
+                           onto_backup_manifest ? fs::existing_target::replace : fs::existing_target::keep, ec);
             }
         }
         if (ec) {
@@ -159,19 +164,21 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         if (!created.empty())
             created_folders.push_back(std::move(created));
         journal.push_back({rel, present, false});
-        in.move(join_path(staging_dir, rel), installed, ec);
+        // The place is free: the query found nothing or the move aside just emptied it. Whatever
+        // stands there after all (a query that answered wrongly, a file that appeared since) must
+        // not be replaced, since nothing backs it up.
+        journal.back().moved_in = in.move(join_path(staging_dir, rel), installed, fs::existing_target::keep, ec);
         if (ec) {
             undo();
             return false;
         }
-        journal.back().moved_in = true;
         moved_into = folder_of(rel);
     }
 
     // The commit: its steps cannot undo the install, so their failures are not examined.
     error_code ignored;
     fs::remove_all(backup_dir, ignored);
-    fs::rename(pending_backup_dir, backup_dir, ignored);
+    fs::rename(pending_backup_dir, backup_dir, fs::existing_target::keep, ignored);
     // When staging_dir is the new backup itself, it stays.
     if (!fs::equivalent(staging_dir, backup_dir, ignored))
         fs::remove_all(staging_dir, ignored);
