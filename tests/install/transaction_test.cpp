@@ -259,9 +259,9 @@ const scenario scenarios[] = {
      std::nullopt, true,
      [](const paths& p) {
          write_file(p.install / ".update-backup" / "kept.txt", "from the update before");
-         run("chattr +i '" + (p.install / ".update-backup" / "kept.txt").string() + "'");
+         run("chattr +i " + shell_quoted(p.install / ".update-backup" / "kept.txt"));
      },
-     [](const paths& p) { run("chattr -i '" + (p.install / ".update-backup" / "kept.txt").string() + "'"); }},
+     [](const paths& p) { run("chattr -i " + shell_quoted(p.install / ".update-backup" / "kept.txt")); }},
     {"leftovers in the pending backup",
      tree{{"a", "a 1"}, {".update-backup.tmp/a", "left over"}},
      {{"a", "a 2"}},
@@ -303,8 +303,8 @@ const scenario scenarios[] = {
      std::nullopt,
      tree{{"a", "a 2"}, {"install-manifest.txt", ""}},
      true,
-     [](const paths& p) { run("chattr +i '" + (p.staging / "install-manifest.txt").string() + "'"); },
-     [](const paths& p) { run("chattr -i '" + (p.staging / "install-manifest.txt").string() + "'"); }},
+     [](const paths& p) { run("chattr +i " + shell_quoted(p.staging / "install-manifest.txt")); },
+     [](const paths& p) { run("chattr -i " + shell_quoted(p.staging / "install-manifest.txt")); }},
     {"an installed place that cannot be queried stops the install before anything is replaced",
      tree{{"a", "a 1"}, {"install-manifest.txt", "a\nloop\n"}},
      {{"a", "a 2"}, {"loop", "new loop"}, {"install-manifest.txt", "a\nloop\n"}},
@@ -421,12 +421,12 @@ TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
 
     write_tree(at("install"), blocked_install);
     write_tree(at("staging"), blocked_staging);
-    std::string output = (at() / "output").string();
+    const stdfs::path output = at() / "output";
     // LeakSanitizer cannot run under ptrace; the sanitizer build's leak checks run without strace.
     std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename,renameat2 -e "
                           "inject=rename,renameat2:error=EIO:when=8..17 " +
-                          std::string(tools) + "/install_tool '" + at("staging").string() + "' '" +
-                          at("install").string() + "' >'" + output + "'";
+                          shell_quoted(stdfs::path(tools) / "install_tool") + " " + shell_quoted(at("staging")) + " " +
+                          shell_quoted(at("install")) + " >" + shell_quoted(output);
     std::system(command.c_str());
 
     EXPECT_EQ(read_file(output), "failed system " + std::to_string(already_exists_error().value()) + "\n");
@@ -476,12 +476,13 @@ TEST_F(failed_install, stops_when_the_installed_manifest_cannot_be_read)
     write_tree(at("install"), plain_install);
     write_tree(at("staging"), plain_staging);
     const tree before = read_tree(at("install"));
-    const std::string output = (at() / "output").string();
+    const stdfs::path output = at() / "output";
     // strace -P picks the reads of the installed manifest alone.
-    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P '" +
-                                (at("install") / "install-manifest.txt").string() +
-                                "' -e trace=read -e inject=read:error=EIO " + std::string(tools) + "/install_tool '" +
-                                at("staging").string() + "' '" + at("install").string() + "' >'" + output + "'";
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P " +
+                                shell_quoted(at("install") / "install-manifest.txt") +
+                                " -e trace=read -e inject=read:error=EIO " +
+                                shell_quoted(stdfs::path(tools) / "install_tool") + " " + shell_quoted(at("staging")) +
+                                " " + shell_quoted(at("install")) + " >" + shell_quoted(output);
     std::system(command.c_str());
 
     EXPECT_EQ(read_file(output), "failed generic 5\n");

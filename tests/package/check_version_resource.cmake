@@ -1,12 +1,16 @@
 # Reads the resources of a Windows executable back with windres and checks the version resource
 # against the project's version, and the embedded manifest.
 #   cmake -D WINDRES=<windres> -D EXE=<program.exe> -D VERSION=<major.minor.patch> -P check_version_resource.cmake
+# CMake wraps the text of a message at spaces near 80 columns, so a path in the text decides where
+# the words after it break; a line that starts with spaces is left as it is. So every error starts
+# with its own words and the program's path follows on an indented line: the tests match the words
+# wherever the clone lies.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${WINDRES} -i ${EXE} -O rc OUTPUT_VARIABLE rc ERROR_VARIABLE errors RESULT_VARIABLE result)
 if(NOT result EQUAL 0 AND errors MATCHES "no resource section")
   set(rc "")
 elseif(NOT result EQUAL 0)
-  message(FATAL_ERROR "windres could not read ${EXE}: ${errors}")
+  message(FATAL_ERROR "windres could not read the program:\n  ${EXE}\n  ${errors}")
 endif()
 
 string(REPLACE "." ";" parts ${VERSION})
@@ -17,7 +21,7 @@ set(numbers "${major}, ${minor}, ${patch}, 0")
 
 set(problems "")
 if(NOT rc MATCHES "VERSIONINFO")
-  message(FATAL_ERROR "${EXE} has no version resource")
+  message(FATAL_ERROR "no version resource in the program:\n  ${EXE}")
 endif()
 foreach(field FILEVERSION PRODUCTVERSION)
   if(NOT rc MATCHES "\n ${field} ([0-9, ]+)\n")
@@ -56,7 +60,7 @@ endforeach()
 
 if(problems)
   list(JOIN problems "\n  " text)
-  message(FATAL_ERROR "${EXE}:\n  ${text}")
+  message(FATAL_ERROR "the resources are not as expected:\n  ${text}\nin the program:\n  ${EXE}")
 endif()
 string(FIND "${rc}" "VERSIONINFO" start)
 string(SUBSTRING "${rc}" ${start} -1 block)
