@@ -11,12 +11,13 @@ set -eu
 demo_packages="cmake ninja-build g++ strace"
 # The rest: GoogleTest; the Windows cross build and Wine; what the tests use to make failures
 # happen (chattr from e2fsprogs, setpriv and mount from util-linux); the sanitizers and the fuzzers;
-# the format and static checks and coverage.
+# the format and static checks and coverage; Authenticode signing and its throwaway certificate.
 other_packages="libgtest-dev googletest
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
 attr util-linux e2fsprogs
 clang libclang-rt-14-dev
-clang-format clang-tidy gcovr"
+clang-format clang-tidy gcovr
+osslsigncode openssl"
 
 case ${1:-all} in
 demo) packages=$demo_packages ;;

@@ -50,13 +50,57 @@ if(NOT rc MATCHES "VALUE \"FileDescription\", \"[^\"]+\"")
   list(APPEND problems "FileDescription is missing or empty")
 endif()
 
-# The manifest, as windres prints it: one quoted line per line, quotes doubled.
-foreach(expected "level=\"\"asInvoker\"\"" "<longPathAware [^>]*>true</longPathAware>"
-                 "<assemblyIdentity [^>]*version=\"\"${VERSION}.0\"\"")
-  if(NOT rc MATCHES "${expected}")
-    list(APPEND problems "the manifest lacks ${expected}")
+# The manifest (resource 1 of type 24), which windres prints as string literals, "\n" for a line end
+# and quotes doubled: read back as the XML it is, without its comments.
+set(manifest "")
+string(FIND "${rc}" "\n1 24 " start)
+if(start EQUAL -1)
+  list(APPEND problems "no manifest")
+else()
+  string(SUBSTRING "${rc}" ${start} -1 block)
+  string(FIND "${block}" "\nBEGIN\n" begin)
+  string(FIND "${block}" "\nEND\n" end)
+  math(EXPR begin "${begin} + 7")
+  math(EXPR length "${end} - ${begin}")
+  string(SUBSTRING "${block}" ${begin} ${length} block)
+  string(REGEX REPLACE "(^|\n) *\"([^\n]*)\"" "\\2" manifest "${block}")
+  string(REPLACE "\\n" "\n" manifest "${manifest}")
+  string(REPLACE "\"\"" "\"" manifest "${manifest}")
+  string(FIND "${manifest}" "<!--" comment)
+  while(NOT comment EQUAL -1)
+    string(SUBSTRING "${manifest}" 0 ${comment} before)
+    string(SUBSTRING "${manifest}" ${comment} -1 after)
+    string(FIND "${after}" "-->" close)
+    math(EXPR close "${close} + 3")
+    string(SUBSTRING "${after}" ${close} -1 after)
+    set(manifest "${before}${after}")
+    string(FIND "${manifest}" "<!--" comment)
+  endwhile()
+endif()
+
+# What the manifest must hold, each a regular expression over the XML, the settings over the
+# application's windowsSettings element alone.
+string(REGEX MATCH "<windowsSettings>.*</windowsSettings>" settings "${manifest}")
+set(space "[ \n]*")
+macro(expect_in text label pattern)
+  if(NOT manifest STREQUAL "" AND NOT "${text}" MATCHES "${pattern}")
+    list(APPEND problems "the manifest lacks ${label}")
   endif()
-endforeach()
+endmacro()
+expect_in("${manifest}" "the program's identity with the version ${VERSION}.0"
+          "<assembly [^>]*>${space}<assemblyIdentity type=\"win32\" name=\"Quillmoor.Updater\" version=\"${VERSION}.0\" ")
+expect_in("${manifest}" "the caller's rights (asInvoker)"
+          "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>")
+expect_in("${manifest}" "the dependency on Common Controls 6"
+          "<dependency>${space}<dependentAssembly>${space}<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" processorArchitecture=\"[*]\" publicKeyToken=\"6595b64144ccf1df\" language=\"[*]\"/>${space}</dependentAssembly>${space}</dependency>")
+# Per-monitor DPI awareness: v2, else per-monitor (read from Windows 10 1607 on), and the older
+# setting for Windows 8 and 8.1.
+expect_in("${settings}" "dpiAwareness PerMonitorV2, PerMonitor in windowsSettings"
+          "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>")
+expect_in("${settings}" "dpiAware true/pm in windowsSettings"
+          "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>")
+expect_in("${settings}" "longPathAware in windowsSettings"
+          "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>")
 
 if(problems)
   list(JOIN problems "\n  " text)
