@@ -27,4 +27,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Finishes an update of the Quillmoor appli
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${qm_package_system})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  # Authenticode, when the environment names a certificate: after the strip, before the archive.
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
+endif()
 include(CPack)

@@ -18,17 +18,19 @@ success | fail) ;;
     ;;
 esac
 
-./scripts/install-deps.sh
-echo "building the helper and the sample application (CMake preset posix) ..."
+# Only what the demonstration needs: its build has no tests, so neither GoogleTest nor the Windows
+# toolchain and Wine of the full test run are installed.
+./scripts/install-deps.sh demo
+echo "building the helper and the sample application (CMake preset demo) ..."
 build_log=$(mktemp)
-if ! { cmake --preset posix && cmake --build --preset posix --target quillmoor-updater sample_app_v1 sample_app_v2; } \
+if ! { cmake --preset demo && cmake --build --preset demo --target quillmoor-updater sample_app_v1 sample_app_v2; } \
     >"$build_log" 2>&1; then
     cat "$build_log"
     exit 1
 fi
 rm -f "$build_log"
 
-build=$PWD/build/posix
+build=$PWD/build/demo-build
 helper=$build/quillmoor-updater
 v1=$build/examples/sample_app_v1
 v2=$build/examples/sample_app_v2

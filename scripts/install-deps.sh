@@ -1,13 +1,32 @@
 #!/bin/sh
-# Installs what the builds and tests need on a fresh Debian machine (run as root).
-# Safe to run again: it installs only what is missing.
+# Installs what is missing on a fresh Debian machine (run as root). Safe to run again: it installs
+# only what is missing.
+#
+#   scripts/install-deps.sh        everything the builds, tests and packages need
+#   scripts/install-deps.sh demo   only what scripts/demo.sh needs: the POSIX build of the helper
+#                                  and the sample application, and strace, which follows them
 set -eu
 
-packages="cmake ninja-build g++ libgtest-dev googletest
+# The demonstration: CMake, Ninja and the compiler for the demo preset (no tests), and strace.
+demo_packages="cmake ninja-build g++ strace"
+# The rest: GoogleTest; the Windows cross build and Wine; what the tests use to make failures
+# happen (chattr from e2fsprogs, setpriv and mount from util-linux); the sanitizers and the fuzzers;
+# the format and static checks and coverage; Authenticode signing and its throwaway certificate.
+other_packages="libgtest-dev googletest
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
-strace attr util-linux e2fsprogs
+attr util-linux e2fsprogs
 clang libclang-rt-14-dev
-clang-format clang-tidy gcovr"
+clang-format clang-tidy gcovr
+osslsigncode openssl"
+
+case ${1:-all} in
+demo) packages=$demo_packages ;;
+all) packages="$demo_packages $other_packages" ;;
+*)
+  echo "usage: scripts/install-deps.sh [demo]" >&2
+  exit 2
+  ;;
+esac
 
 missing=""
 for p in $packages; do

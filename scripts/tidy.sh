@@ -13,7 +13,9 @@ if [ ! -f "$build/compile_commands.json" ]; then
 fi
 start=$(date +%s)
 log=$(mktemp)
-if ! run-clang-tidy -p "$build" -j "$(nproc)" -quiet "^$PWD/(updater|examples|tests)/" >"$log" 2>&1; then
+# The file filter is a regular expression: the clone's path goes in with its special characters escaped.
+root=$(printf '%s' "$PWD" | sed 's/[][\\.*^$+?(){}|]/\\&/g')
+if ! run-clang-tidy -p "$build" -j "$(nproc)" -quiet "^$root/(updater|examples|tests)/" >"$log" 2>&1; then
     # Without colours and without the lines that say how many findings in other code were hidden.
     sed "s/$(printf '\033')\[[0-9;]*m//g" "$log" |
         grep -v '^clang-tidy-14 \|^[0-9]* warnings\? generated\.$\|^Suppressed \|^Use -header-filter\|^$' || true

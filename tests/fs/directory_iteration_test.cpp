@@ -114,9 +114,9 @@ TEST_F(directory_iteration_test, unreadable_subdirectory_ends_the_walk_with_an_e
     stdfs::permissions(at("tree/locked"), stdfs::perms::none);
     const stdfs::path output = at("walk.txt");
     // As root the mode would not matter: the walk runs as nobody.
-    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups '" +
-                                (stdfs::path(tools) / "fs_tool").string() + "' walk '" + at("tree").string() + "' > '" +
-                                output.string() + "' 2>&1";
+    const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                shell_quoted(stdfs::path(tools) / "fs_tool") + " walk " + shell_quoted(at("tree")) +
+                                " > " + shell_quoted(output) + " 2>&1";
     std::system(command.c_str());
 
     std::vector<std::string> lines;

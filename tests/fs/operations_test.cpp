@@ -17,7 +17,6 @@ namespace {
 namespace stdfs = std::filesystem;
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-std::string quoted(const stdfs::path& path) { return "'" + path.string() + "'"; }
 
 // "a/b" with the platform's separator.
 std::string native_rel(std::string rel)
@@ -32,7 +31,7 @@ std::string native_rel(std::string rel)
 class immutable_guard {
 public:
     explicit immutable_guard(stdfs::path path)
-        : path_(std::move(path)), set_(shell("chattr +i " + quoted(path_) + " 2>/dev/null"))
+        : path_(std::move(path)), set_(shell("chattr +i " + shell_quoted(path_) + " 2>/dev/null"))
     {
     }
     immutable_guard(const immutable_guard&) = delete;
@@ -40,7 +39,7 @@ public:
     ~immutable_guard()
     {
         if (set_)
-            shell("chattr -i " + quoted(path_));
+            shell("chattr -i " + shell_quoted(path_));
     }
     bool set() const { return set_; }
 
@@ -72,7 +71,7 @@ protected:
         if (windows_path_rules) {
             if (const char* drive = std::getenv("QM_OTHER_VOLUME"))
                 base = drive;
-        } else if (shell("test \"$(stat -c %d /dev/shm)\" != \"$(stat -c %d " + quoted(root_) + ")\"")) {
+        } else if (shell("test \"$(stat -c %d /dev/shm)\" != \"$(stat -c %d " + shell_quoted(root_) + ")\"")) {
             base = "/dev/shm";
         }
         if (base.empty())
@@ -283,9 +282,10 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
         const stdfs::path trace = at("strace.txt");
         const stdfs::path output = at("output.txt");
         // LeakSanitizer cannot work under a tracer.
-        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) +
-              " -e trace=rmdir -e inject=rmdir:error=" + c.injected + " " + quoted(stdfs::path(tools) / "fs_tool") +
-              " remove_all " + quoted(at("tree")) + " > " + quoted(output));
+        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + shell_quoted(trace) +
+              " -e trace=rmdir -e inject=rmdir:error=" + c.injected + " " +
+              shell_quoted(stdfs::path(tools) / "fs_tool") + " remove_all " + shell_quoted(at("tree")) + " > " +
+              shell_quoted(output));
         const std::string calls = read_file(trace);
         int removals = 0;
         for (std::size_t pos = calls.find("rmdir("); pos != std::string::npos; pos = calls.find("rmdir(", pos + 1))
@@ -434,11 +434,11 @@ TEST_F(operations_test, copy_file_onto_a_full_disk_fails_and_leaves_no_partial_f
     if (windows_path_rules)
         GTEST_SKIP() << "a small tmpfs is mounted on Linux";
     stdfs::create_directories(at("small"));
-    if (!shell("mount -t tmpfs -o size=64k tmpfs " + quoted(at("small")) + " 2>/dev/null"))
+    if (!shell("mount -t tmpfs -o size=64k tmpfs " + shell_quoted(at("small")) + " 2>/dev/null"))
         GTEST_SKIP() << "mounting a tmpfs is not possible here";
     struct unmount_guard {
         stdfs::path dir;
-        ~unmount_guard() { shell("umount " + quoted(dir)); }
+        ~unmount_guard() { shell("umount " + shell_quoted(dir)); }
     } unmount{at("small")};
     write_file(at("big.bin"), std::string(std::size_t{1024} * 1024, 'x'));
     write_file(at("small/old.bin"), "old");
@@ -561,9 +561,9 @@ TEST_F(operations_test, create_directories_looks_once_at_a_directory_that_is_the
         SCOPED_TRACE(c.rel);
         const stdfs::path output = trace.string() + ".out";
         // LeakSanitizer cannot work under a tracer.
-        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + quoted(trace) + " -e trace=%%stat,mkdir,mkdirat " +
-              quoted(stdfs::path(tools) / "fs_tool") + " create_directories " + quoted(at(c.rel)) + " > " +
-              quoted(output));
+        shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + shell_quoted(trace) + " -e trace=%%stat,mkdir,mkdirat " +
+              shell_quoted(stdfs::path(tools) / "fs_tool") + " create_directories " + shell_quoted(at(c.rel)) + " > " +
+              shell_quoted(output));
         EXPECT_EQ(read_file(output), "ok\n");
         int queries = 0;
         int creations = 0;
@@ -687,7 +687,7 @@ TEST_F(operations_test, open_file_is_not_inherited_by_child_processes)
     fs::unique_file f = fs::open_file(native("open.txt"), "wb", ec);
     ASSERT_NO_EC(ec);
     // The shell and ls inherit whatever the test process leaves inheritable.
-    ASSERT_TRUE(shell("ls -l /proc/self/fd/ > " + quoted(at("fds.txt"))));
+    ASSERT_TRUE(shell("ls -l /proc/self/fd/ > " + shell_quoted(at("fds.txt"))));
     const std::string fds = read_file(at("fds.txt"));
     EXPECT_NE(fds.find("fds.txt"), std::string::npos) << fds;
     EXPECT_EQ(fds.find("open.txt"), std::string::npos) << fds;

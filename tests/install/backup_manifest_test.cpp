@@ -16,8 +16,6 @@ namespace stdfs = std::filesystem;
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-std::string quoted(const stdfs::path& path) { return "'" + path.string() + "'"; }
-
 manifest_set staged_set(const std::vector<std::string>& paths)
 {
     manifest_set set;
@@ -161,11 +159,11 @@ TEST_F(backup_manifest_test, full_file_system_gives_false)
         GTEST_SKIP() << "a full file system is made with a Linux tmpfs";
     const stdfs::path full = at("full");
     stdfs::create_directories(full);
-    if (!shell("mount -t tmpfs -o size=64k tmpfs " + quoted(full) + " 2>/dev/null"))
+    if (!shell("mount -t tmpfs -o size=64k tmpfs " + shell_quoted(full) + " 2>/dev/null"))
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
     struct mount_guard {
         stdfs::path dir;
-        ~mount_guard() { shell("umount " + quoted(dir)); }
+        ~mount_guard() { shell("umount " + shell_quoted(dir)); }
     } guard{full};
 
     // Far more lines than the stream's buffer holds, so that a write fails during the scan.

@@ -134,7 +134,7 @@ TEST_F(rollback_test, keeps_the_pending_backup_when_a_new_file_can_neither_go_ba
         GTEST_SKIP() << "needs chattr, as root";
     write_tree(root_, {{"install/lib/new.dll", "new"}, {"staging/", ""}, {"pending/app.exe", "old"}});
     // An immutable folder: nothing in it can be renamed or removed.
-    ASSERT_EQ(std::system(("chattr +i '" + at("install/lib").string() + "'").c_str()), 0);
+    ASSERT_EQ(std::system(("chattr +i " + shell_quoted(at("install/lib"))).c_str()), 0);
     install_journal journal;
     const path_string install_dir = native("install");
     const path_string staging_dir = native("staging");
@@ -143,7 +143,7 @@ TEST_F(rollback_test, keeps_the_pending_backup_when_a_new_file_can_neither_go_ba
     journal.push_back(entry("app.exe", true, false));
     journal.push_back(entry("lib/new.dll", false, true));
     rollback(context);
-    std::system(("chattr -i '" + at("install/lib").string() + "'").c_str());
+    std::system(("chattr -i " + shell_quoted(at("install/lib"))).c_str());
 
     // The previous version is not what it was, so the pending backup stays to say so.
     EXPECT_EQ(read_tree(root_), (tree{{"install/", ""},

@@ -23,8 +23,6 @@ namespace stdfs = std::filesystem;
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-std::string quoted(const stdfs::path& path) { return "'" + path.string() + "'"; }
-
 class move_test : public temp_dir_test {
 protected:
     void TearDown() override
@@ -48,7 +46,7 @@ protected:
             const char* drive = std::getenv("QM_OTHER_VOLUME");
             if (drive)
                 base = drive;
-        } else if (shell("test \"$(stat -c %d /dev/shm)\" != \"$(stat -c %d " + quoted(root_) + ")\"")) {
+        } else if (shell("test \"$(stat -c %d /dev/shm)\" != \"$(stat -c %d " + shell_quoted(root_) + ")\"")) {
             base = "/dev/shm";
         }
         if (base.empty())
@@ -290,12 +288,12 @@ protected:
         const stdfs::path output = at("output.txt");
         // LeakSanitizer cannot work in a traced process, so a sanitizer build would fail at exit.
         std::string command = "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" strace -qq -s 4096 -o " +
-                              quoted(trace) +
+                              shell_quoted(trace) +
                               " -e trace=rename,renameat,renameat2,unlink,unlinkat,clock_nanosleep,nanosleep";
         if (!inject.empty())
             command += " -e inject=rename,renameat,renameat2:" + inject;
-        command += " " + quoted(tool_) + " " + quoted(from) + " " + quoted(to) + (keep ? " keep" : "") + " >" +
-                   quoted(output) + " 2>&1";
+        command += " " + shell_quoted(tool_) + " " + shell_quoted(from) + " " + shell_quoted(to) +
+                   (keep ? " keep" : "") + " >" + shell_quoted(output) + " 2>&1";
         std::system(command.c_str());
 
         traced_run run;
@@ -384,11 +382,11 @@ TEST_F(traced_move_test, unremovable_source_after_a_copy_fails_at_once)
         GTEST_SKIP() << "/dev/shm is on the same file system as the temporary folder";
     write_file(at("src.bin"), "content");
     // An immutable file can be read, so the copy works, but not unlinked.
-    if (!shell("chattr +i " + quoted(at("src.bin")) + " 2>/dev/null"))
+    if (!shell("chattr +i " + shell_quoted(at("src.bin")) + " 2>/dev/null"))
         GTEST_SKIP() << "chattr +i is not possible here";
     struct immutable_guard {
         stdfs::path file;
-        ~immutable_guard() { shell("chattr -i " + quoted(file)); }
+        ~immutable_guard() { shell("chattr -i " + shell_quoted(file)); }
     } guard{at("src.bin")};
 
     const traced_run run = run_traced(at("src.bin"), other / "dst.bin");

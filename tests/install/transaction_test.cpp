@@ -259,9 +259,9 @@ const scenario scenarios[] = {
      std::nullopt, true,
      [](const paths& p) {
          write_file(p.install / ".update-backup" / "kept.txt", "from the update before");
-         run("chattr +i '" + (p.install / ".update-backup" / "kept.txt").string() + "'");
+         run("chattr +i " + shell_quoted(p.install / ".update-backup" / "kept.txt"));
      },
-     [](const paths& p) { run("chattr -i '" + (p.install / ".update-backup" / "kept.txt").string() + "'"); }},
+     [](const paths& p) { run("chattr -i " + shell_quoted(p.install / ".update-backup" / "kept.txt")); }},
     {"leftovers in the pending backup",
      tree{{"a", "a 1"}, {".update-backup.tmp/a", "left over"}},
      {{"a", "a 2"}},
@@ -303,8 +303,8 @@ const scenario scenarios[] = {
      std::nullopt,
      tree{{"a", "a 2"}, {"install-manifest.txt", ""}},
      true,
-     [](const paths& p) { run("chattr +i '" + (p.staging / "install-manifest.txt").string() + "'"); },
-     [](const paths& p) { run("chattr -i '" + (p.staging / "install-manifest.txt").string() + "'"); }},
+     [](const paths& p) { run("chattr +i " + shell_quoted(p.staging / "install-manifest.txt")); },
+     [](const paths& p) { run("chattr -i " + shell_quoted(p.staging / "install-manifest.txt")); }},
     {"an installed place that cannot be queried stops the install before anything is replaced",
      tree{{"a", "a 1"}, {"install-manifest.txt", "a\nloop\n"}},
      {{"a", "a 2"}, {"loop", "new loop"}, {"install-manifest.txt", "a\nloop\n"}},
@@ -316,6 +316,85 @@ const scenario scenarios[] = {
      tree{{"a", "a 2"}, {"loop", "new loop"}, {"install-manifest.txt", "a\nloop\n"}},
      true,
      [](const paths& p) { stdfs::create_symlink("loop", p.install / "loop"); }},
+    // Links are not installed as links: one to a staged file installs that file under its own
+    // path, one to a staged folder installs nothing ("name@" is a link in these trees).
+    {"links in the staged tree arrive as the files they point at, under those files' paths",
+     tree{{"app", "app 1"}, {"install-manifest.txt", "app\n"}},
+     {{"app", "app 2"}, {"lib/libx.so.1.3", "x 1.3"}, {"plugins/p.dll", "p"}},
+     true,
+     nullptr,
+     {{"app", "app 2"},
+      {"lib/libx.so.1.3", "x 1.3"},
+      {"plugins/p.dll", "p"},
+      {"install-manifest.txt", "app\nlib/libx.so.1.3\nplugins/p.dll\n"}},
+     tree{{"app", "app 1"}, {"install-manifest.txt", "app\n"}},
+     std::nullopt,
+     std::nullopt,
+     true,
+     [](const paths& p) {
+         stdfs::create_symlink("libx.so.1.3", p.staging / "lib" / "libx.so.1");
+         stdfs::create_directory_symlink("plugins", p.staging / "plugins-link");
+     }},
+    // A link in the installation is one entry: at the place of a staged file it moves aside as it
+    // is, the link and not what it points at. The presence query follows links, so one that points
+    // at nothing counts as no file: the staged file replaces it, and the backup does not hold it.
+    {"links at the places of staged files: moved aside as links, one that points at nothing replaced",
+     tree{{"target.txt", "t 1"}, {"install-manifest.txt", "link.txt\ndangling.txt\ntarget.txt\n"}},
+     {{"link.txt", "link 2"}, {"dangling.txt", "dangling 2"}, {"target.txt", "t 2"}},
+     true,
+     nullptr,
+     {{"link.txt", "link 2"},
+      {"dangling.txt", "dangling 2"},
+      {"target.txt", "t 2"},
+      {"install-manifest.txt", "dangling.txt\nlink.txt\ntarget.txt\n"}},
+     tree{{"link.txt@", ""}, {"target.txt", "t 1"}, {"install-manifest.txt", "link.txt\ndangling.txt\ntarget.txt\n"}},
+     std::nullopt,
+     std::nullopt,
+     true,
+     [](const paths& p) {
+         stdfs::create_symlink("target.txt", p.install / "link.txt");
+         stdfs::create_symlink("missing.txt", p.install / "dangling.txt");
+     }},
+    {"a link moved aside at the place of a staged file goes back in a rollback, as a link",
+     tree{{"target.txt", "t 1"}, {"z", "z is a file"}, {"install-manifest.txt", "link.txt\ntarget.txt\nz\n"}},
+     {{"link.txt", "link 2"},
+      {"target.txt", "t 2"},
+      {"z/y", "y"},
+      {"install-manifest.txt", "link.txt\ntarget.txt\nz\nz/y\n"}},
+     false,
+     already_exists_error,
+     {{"link.txt@", ""},
+      {"target.txt", "t 1"},
+      {"z", "z is a file"},
+      {"install-manifest.txt", "link.txt\ntarget.txt\nz\n"}},
+     std::nullopt,
+     std::nullopt,
+     tree{{"link.txt", "link 2"},
+          {"target.txt", "t 2"},
+          {"z/y", "y"},
+          {"install-manifest.txt", "link.txt\ntarget.txt\nz\nz/y\n"}},
+     true,
+     [](const paths& p) { stdfs::create_symlink("target.txt", p.install / "link.txt"); }},
+    // A library's version link that no manifest names stays when its target is retired, and then
+    // points at nothing; the staged version link does not arrive (it names a staged file). So an
+    // application must stage its version links as real files.
+    {"an unlisted version link stays, pointing at nothing, when the update retires its target",
+     tree{{"app", "app 1"}, {"lib/libx.so.1.2", "x 1.2"}, {"install-manifest.txt", "app\nlib/libx.so.1.2\n"}},
+     {{"app", "app 2"}, {"lib/libx.so.1.3", "x 1.3"}},
+     true,
+     nullptr,
+     {{"app", "app 2"},
+      {"lib/libx.so.1@", ""},
+      {"lib/libx.so.1.3", "x 1.3"},
+      {"install-manifest.txt", "app\nlib/libx.so.1.3\n"}},
+     tree{{"app", "app 1"}, {"lib/libx.so.1.2", "x 1.2"}, {"install-manifest.txt", "app\nlib/libx.so.1.2\n"}},
+     std::nullopt,
+     std::nullopt,
+     true,
+     [](const paths& p) {
+         stdfs::create_symlink("libx.so.1.2", p.install / "lib" / "libx.so.1");
+         stdfs::create_symlink("libx.so.1.3", p.staging / "lib" / "libx.so.1");
+     }},
 };
 
 void PrintTo(const scenario& s, std::ostream* out) { *out << s.name; }
@@ -421,12 +500,12 @@ TEST_F(failed_restore, keeps_what_could_not_go_back_in_the_pending_backup)
 
     write_tree(at("install"), blocked_install);
     write_tree(at("staging"), blocked_staging);
-    std::string output = (at() / "output").string();
+    const stdfs::path output = at() / "output";
     // LeakSanitizer cannot run under ptrace; the sanitizer build's leak checks run without strace.
     std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace=rename,renameat2 -e "
                           "inject=rename,renameat2:error=EIO:when=8..17 " +
-                          std::string(tools) + "/install_tool '" + at("staging").string() + "' '" +
-                          at("install").string() + "' >'" + output + "'";
+                          shell_quoted(stdfs::path(tools) / "install_tool") + " " + shell_quoted(at("staging")) + " " +
+                          shell_quoted(at("install")) + " >" + shell_quoted(output);
     std::system(command.c_str());
 
     EXPECT_EQ(read_file(output), "failed system " + std::to_string(already_exists_error().value()) + "\n");
@@ -462,6 +541,38 @@ TEST_F(failed_install, leaves_no_folder_it_made_for_new_files)
     EXPECT_EQ(files_of(read_tree(at("staging"))), staging);
 }
 
+// A folder that a move-in made goes again in a rollback once nothing but folders is left in it.
+// When that removal fails the folder stays, with no file in it, and the install still counts as
+// put back: no pending backup is left.
+TEST_F(failed_install, keeps_a_folder_it_made_that_cannot_be_removed_with_no_file_in_it)
+{
+    if (windows_path_rules)
+        GTEST_SKIP() << "strace is a POSIX tool";
+    if (!strace_can_trace())
+        GTEST_SKIP() << "strace is missing or cannot trace here";
+    const char* tools = std::getenv("QM_TEST_TOOLS");
+    ASSERT_NE(tools, nullptr);
+    tree staging = blocked_staging;
+    staging["new/deep/n.txt"] = "n";
+    staging["install-manifest.txt"] += "new/deep/n.txt\n";
+    write_tree(at("install"), blocked_install);
+    write_tree(at("staging"), staging);
+    tree expected = read_tree(at("install"));
+    expected["new/"] = "";
+    expected["new/deep/"] = "";
+    const stdfs::path output = at() / "output";
+    // Every removal of the folder "new" itself fails; its contents could go.
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P " +
+                                shell_quoted(at("install") / "new") + " -e trace=rmdir -e inject=rmdir:error=EBUSY " +
+                                shell_quoted(stdfs::path(tools) / "install_tool") + " " + shell_quoted(at("staging")) +
+                                " " + shell_quoted(at("install")) + " >" + shell_quoted(output);
+    std::system(command.c_str());
+
+    EXPECT_EQ(read_file(output), "failed system " + std::to_string(already_exists_error().value()) + "\n");
+    EXPECT_EQ(read_tree(at("install")), expected);
+    EXPECT_EQ(files_of(read_tree(at("staging"))), staging);
+}
+
 // The installed manifest tells which files the update retires. One that is there but cannot be
 // read stops the install before anything moves: going on as if there were none would leave
 // lib/old.dll installed, unlisted, for good.
@@ -476,16 +587,41 @@ TEST_F(failed_install, stops_when_the_installed_manifest_cannot_be_read)
     write_tree(at("install"), plain_install);
     write_tree(at("staging"), plain_staging);
     const tree before = read_tree(at("install"));
-    const std::string output = (at() / "output").string();
+    const stdfs::path output = at() / "output";
     // strace -P picks the reads of the installed manifest alone.
-    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P '" +
-                                (at("install") / "install-manifest.txt").string() +
-                                "' -e trace=read -e inject=read:error=EIO " + std::string(tools) + "/install_tool '" +
-                                at("staging").string() + "' '" + at("install").string() + "' >'" + output + "'";
+    const std::string command = "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P " +
+                                shell_quoted(at("install") / "install-manifest.txt") +
+                                " -e trace=read -e inject=read:error=EIO " +
+                                shell_quoted(stdfs::path(tools) / "install_tool") + " " + shell_quoted(at("staging")) +
+                                " " + shell_quoted(at("install")) + " >" + shell_quoted(output);
     std::system(command.c_str());
 
     EXPECT_EQ(read_file(output), "failed generic 5\n");
     EXPECT_EQ(read_tree(at("install")), before);
+}
+
+// Folders are not installed as such: only files move, and a folder is made for a file that needs
+// it. A folder whose files the update retires stays, empty; an empty staged folder does not arrive.
+class install_folders : public temp_dir_test {};
+
+TEST_F(install_folders, are_made_for_files_and_never_installed_or_retired_of_their_own)
+{
+    write_tree(at("install"),
+               {{"app", "app 1"}, {"plugins/old/o.dll", "o"}, {"install-manifest.txt", "app\nplugins/old/o.dll\n"}});
+    write_tree(at("staging"), {{"app", "app 2"}, {"cache/", ""}, {"data/empty/", ""}, {"data/d.txt", "d"}});
+
+    error_code ec;
+    EXPECT_TRUE(install_staged_update(native("staging"), native("install"), ec));
+    EXPECT_NO_EC(ec);
+    tree installed = read_tree(at("install"));
+    std::erase_if(installed, [](const auto& entry) { return entry.first.starts_with(".update-backup"); });
+    EXPECT_EQ(installed, (tree{{"app", "app 2"},
+                               {"data/", ""},
+                               {"data/d.txt", "d"},
+                               {"plugins/", ""},
+                               {"plugins/old/", ""},
+                               {"install-manifest.txt", "app\ndata/d.txt\n"}}));
+    EXPECT_FALSE(stdfs::exists(at("staging")));
 }
 
 } // namespace

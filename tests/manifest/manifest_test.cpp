@@ -242,7 +242,7 @@ TEST_F(manifest_writer_test, fails_with_io_error_when_a_write_fails)
     if (windows_path_rules || !running_as_root())
         GTEST_SKIP() << "fills a small tmpfs, which needs root on POSIX";
     stdfs::create_directory(at("small"));
-    std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + at("small").string() + "'";
+    std::string mount = "mount -t tmpfs -o size=64k tmpfs " + shell_quoted(at("small"));
     if (std::system(mount.c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     // Far more than the disk and the stream's buffer hold, so a write fails before the close.
@@ -251,7 +251,7 @@ TEST_F(manifest_writer_test, fails_with_io_error_when_a_write_fails)
         entries.push_back(P("folder/file-" + std::to_string(i) + ".dat"));
     error_code ec;
     write_manifest(native("small/install-manifest.txt"), entries, ec);
-    std::string unmount = "umount '" + at("small").string() + "'";
+    std::string unmount = "umount " + shell_quoted(at("small"));
     EXPECT_EQ(std::system(unmount.c_str()), 0);
     EXPECT_EC(ec, generic_error(generic_io_error));
 }
@@ -261,16 +261,16 @@ TEST_F(manifest_writer_test, fails_with_io_error_when_only_the_last_buffered_byt
     if (windows_path_rules || !running_as_root())
         GTEST_SKIP() << "fills a small tmpfs, which needs root on POSIX";
     stdfs::create_directory(at("full"));
-    std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + at("full").string() + "'";
+    std::string mount = "mount -t tmpfs -o size=64k tmpfs " + shell_quoted(at("full"));
     if (std::system(mount.c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     // The disk is full before the manifest is written; its two short lines stay in the stream's
     // buffer until the writer finishes.
-    std::string fill = "dd if=/dev/zero of='" + at("full/filler").string() + "' bs=4k 2>/dev/null";
+    std::string fill = "dd if=/dev/zero of=" + shell_quoted(at("full/filler")) + " bs=4k 2>/dev/null";
     std::system(fill.c_str());
     error_code ec;
     write_manifest(native("full/install-manifest.txt"), set_of({"a", "b"}), ec);
-    std::string unmount = "umount '" + at("full").string() + "'";
+    std::string unmount = "umount " + shell_quoted(at("full"));
     EXPECT_EQ(std::system(unmount.c_str()), 0);
     EXPECT_EC(ec, generic_error(generic_io_error));
 }

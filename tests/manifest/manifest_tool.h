@@ -27,8 +27,8 @@ inline tool_result run_manifest_tool(const std::string& prefix, const std::strin
     std::filesystem::path tool = std::filesystem::path(tools ? tools : ".") / "manifest_tool";
     std::filesystem::path out = scratch / "manifest_tool.out";
     std::filesystem::path err = scratch / "manifest_tool.err";
-    std::string line = prefix + " '" + tool.string() + "' " + command + " '" + dir.string() + "' >'" + out.string() +
-                       "' 2>'" + err.string() + "'";
+    std::string line = prefix + " " + shell_quoted(tool) + " " + command + " " + shell_quoted(dir) + " >" +
+                       shell_quoted(out) + " 2>" + shell_quoted(err);
     std::system(line.c_str());
     tool_result result;
     result.errors = read_file(err);
@@ -60,8 +60,8 @@ inline std::string unprivileged()
 // the program before its output is flushed.
 inline std::string failing_second_read_of(const std::filesystem::path& file)
 {
-    return "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P '" + file.string() +
-           "' -e trace=read -e inject=read:error=EIO:when=2";
+    return "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -P " + shell_quoted(file) +
+           " -e trace=read -e inject=read:error=EIO:when=2";
 }
 
 inline bool strace_available() { return std::system("strace -V >/dev/null 2>&1") == 0; }

@@ -202,14 +202,14 @@ public:
     explicit unwritable(stdfs::path file) : file_(std::move(file))
     {
         if (running_as_root())
-            ok_ = std::system(("chattr +i '" + file_.string() + "'").c_str()) == 0;
+            ok_ = std::system(("chattr +i " + shell_quoted(file_)).c_str()) == 0;
         else
             stdfs::permissions(file_, stdfs::perms::owner_write, stdfs::perm_options::remove);
     }
     ~unwritable()
     {
         if (running_as_root())
-            std::system(("chattr -i '" + file_.string() + "'").c_str());
+            std::system(("chattr -i " + shell_quoted(file_)).c_str());
         else
             stdfs::permissions(file_, stdfs::perms::owner_write, stdfs::perm_options::add);
     }

@@ -72,6 +72,18 @@ tree read_tree(const fs::path& root)
     return result;
 }
 
+std::string shell_quoted(const fs::path& path)
+{
+    std::string quoted = "'";
+    for (char c : path.string()) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
 #ifdef _WIN32
 error_code not_found_error() { return system_error(ERROR_FILE_NOT_FOUND); }
 error_code path_not_found_error() { return system_error(ERROR_PATH_NOT_FOUND); }

@@ -40,6 +40,10 @@ error_code already_exists_error(); // Windows 183, POSIX EEXIST
 error_code not_empty_error();      // Windows 145, POSIX ENOTEMPTY
 error_code access_denied_error();  // Windows 5, POSIX EACCES
 
+// A path as one word for /bin/sh, whatever it holds (spaces, quotes): the tests' command lines
+// name tools in the build tree and folders in the temporary directory, which may hold either.
+std::string shell_quoted(const std::filesystem::path& path);
+
 bool running_as_root();
 bool running_under_wine();
 // strace can trace a Linux process here (false on Windows, or where it is missing or refused).

@@ -1,5 +1,7 @@
 #include "support/undeletable.h"
 
+#include "support/test_support.h"
+
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -33,13 +35,13 @@ error_code undeletable_path::deletion_error() { return system_error(ERROR_SHARIN
 
 undeletable_path::undeletable_path(const std::filesystem::path& path) : path_(path)
 {
-    held_ = std::system(("chattr +i '" + path.string() + "' 2>/dev/null").c_str()) == 0;
+    held_ = std::system(("chattr +i " + shell_quoted(path) + " 2>/dev/null").c_str()) == 0;
 }
 
 undeletable_path::~undeletable_path()
 {
     if (held_)
-        std::system(("chattr -i '" + path_.string() + "'").c_str());
+        std::system(("chattr -i " + shell_quoted(path_)).c_str());
 }
 
 error_code undeletable_path::deletion_error() { return system_error(EPERM); }

@@ -28,11 +28,12 @@ protected:
     {
         stdfs::path dir = at("bin");
         stdfs::create_directories(dir);
-        std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '" +
-                             at("zenity.record").string() + "'\necho --- >> '" + at("zenity.record").string() + "'\n";
+        const std::string record = shell_quoted(at("zenity.record"));
+        std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " + record +
+                             "\necho --- >> " + record + "\n";
         if (blocking)
-            script += "touch '" + at("shown").string() + "'\nwhile [ ! -e '" + at("release").string() +
-                      "' ]; do sleep 0.01; done\n";
+            script += "touch " + shell_quoted(at("shown")) + "\nwhile [ ! -e " + shell_quoted(at("release")) +
+                      " ]; do sleep 0.01; done\n";
         write_file(dir / "zenity", script);
         stdfs::permissions(dir / "zenity", stdfs::perms(0755));
         return dir;

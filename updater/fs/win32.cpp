@@ -63,9 +63,10 @@ public:
     std::string message(int value) const override
     {
         // US English where the system has it, so log lines read the same everywhere; then the
-        // default language, then whatever FormatMessageW finds by its own search order.
-        const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), 0};
+        // system's default language (where US English is not installed, it is most often the
+        // language the system was installed in); then the user's; then FormatMessageW's own search.
+        const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), LANG_SYSTEM_DEFAULT, LANG_USER_DEFAULT,
+                                   0};
         for (DWORD language : languages) {
             wchar_t* buffer = nullptr;
             DWORD size = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
