@@ -28,6 +28,9 @@ enum class file_type {
 // The type of path, following links. An error in the not-found set gives not_found with ec
 // cleared; any other error gives none with ec set.
 file_type status(const path_string& path, error_code& ec);
+// The type of path itself: a link or junction answers symlink or junction, whatever it points at
+// (also nothing); anything else as status answers.
+file_type symlink_status(const path_string& path, error_code& ec);
 inline bool exists(file_type type) noexcept { return type != file_type::none && type != file_type::not_found; }
 
 // Deletes a file, a link (never its target) or an empty directory, read-only ones too. A missing

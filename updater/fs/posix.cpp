@@ -389,10 +389,12 @@ bool read_dir_stream(dir_stream& stream, path_string& name, file_type& type, err
 
 } // namespace detail
 
-file_type status(const path_string& path, error_code& ec)
+namespace {
+
+file_type status_with(int (*query)(const char*, struct stat*), const path_string& path, error_code& ec)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (query(path.c_str(), &st) != 0) {
         ec = last_system_error();
         if (is_not_found(ec)) {
             ec.clear();
@@ -403,6 +405,12 @@ file_type status(const path_string& path, error_code& ec)
     ec.clear();
     return type_of_mode(st.st_mode);
 }
+
+} // namespace
+
+file_type status(const path_string& path, error_code& ec) { return status_with(::stat, path, ec); }
+
+file_type symlink_status(const path_string& path, error_code& ec) { return status_with(::lstat, path, ec); }
 
 bool remove(const path_string& path, error_code& ec)
 {

@@ -277,6 +277,28 @@ file_type status(const path_string& path, error_code& ec)
     return type_from_attributes(info.FileAttributes);
 }
 
+file_type symlink_status(const path_string& path, error_code& ec)
+{
+    ec.clear();
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return type_from_error(ec);
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return type_from_attributes(data.dwFileAttributes);
+    // Only a listing tells the reparse tag: other tags (cloud placeholders, deduplicated files)
+    // are ordinary files and directories.
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return type_from_error(ec);
+    FindClose(find);
+    if (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK)
+        return file_type::symlink;
+    if (found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)
+        return file_type::junction;
+    return type_from_attributes(data.dwFileAttributes);
+}
+
 bool remove(const path_string& path, error_code& ec)
 {
     ec.clear();

@@ -138,7 +138,9 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
     std::optional<path_view> moved_into;
     for (const path_string& rel : staged_files) {
         path_string installed = join_path(install_dir, rel);
-        fs::file_type type = fs::status(installed, ec);
+        // The entry itself: a link, also one that points at nothing, is there and moves aside as
+        // itself, so that the move-in does not find it in its way.
+        fs::file_type type = fs::symlink_status(installed, ec);
         // Asked before anything moves: a file moved aside has to reach the journal at once.
         path_string created;
         if (!ec && moved_into != folder_of(rel))
