@@ -3,6 +3,7 @@
 #include "updater/run.h"
 
 #include "updater/fs/fs.h"
+#include "updater/install/move.h"
 #include "updater/install/transaction.h"
 #include "updater/layout.h"
 #include "updater/lock/lock.h"
@@ -62,11 +63,21 @@ bool is_space(path_char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'
 
 // After a failed install: whether files may have stayed in ".update-backup.tmp". Only a clear
 // "not found" means they did not; a status that cannot be read may hide files the rollback could
-// not put back, so it counts as present, in the same spirit as the leftover guard.
+// not put back, so it counts as present, in the same spirit as the leftover guard, but only once
+// it has been asked with the patience of a move: a file held for a moment must not cost the user
+// the restart of a version that was put back whole.
 bool pending_backup_remains(const path_string& install_dir)
 {
-    error_code ec;
-    return fs::status(pending_backup_dir_of(install_dir), ec) != fs::file_type::not_found;
+    const path_string pending = pending_backup_dir_of(install_dir);
+    for (int attempt = 1;; ++attempt) {
+        error_code ec;
+        const fs::file_type type = fs::status(pending, ec);
+        if (type == fs::file_type::not_found)
+            return false;
+        if (!ec || attempt == attempts_per_move)
+            return true;
+        pause_after_failed_attempt();
+    }
 }
 
 } // namespace

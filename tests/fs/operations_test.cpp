@@ -257,7 +257,7 @@ TEST_F(operations_test, remove_all_reports_an_entry_it_cannot_remove)
     EXPECT_EQ(read_file(at("tree/sub/stuck.txt")), "s");
 }
 
-TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not_empty_or_denied)
+TEST_F(operations_test, remove_all_tries_the_directory_ten_times_apart_while_it_is_not_empty_or_denied)
 {
     if (windows_path_rules)
         GTEST_SKIP() << "strace watches Linux processes only";
@@ -268,13 +268,15 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
     struct retry_case {
         const char* injected; // the answer of the directory's removal from its second call on
         int removals;         // the directory's removals seen
+        int pauses;           // sleeps between them
         const char* result;
     };
     // The first removal finds the directory not empty for real; then its files go and each try
-    // removes the directory once more.
+    // removes the directory once more, after a pause when it is not the first.
     const retry_case cases[] = {
-        {"ENOTEMPTY:when=2+", 11, "system 39"}, {"EACCES:when=2+", 11, "system 13"}, {"EPERM:when=2..4", 5, "ok"},
-        {"EIO:when=2+", 2, "system 5"},         {"EBUSY:when=2+", 2, "system 16"},
+        {"ENOTEMPTY:when=2+", 11, 9, "system 39"}, {"EACCES:when=2+", 11, 9, "system 13"},
+        {"EPERM:when=2..4", 5, 3, "ok"},           {"EIO:when=2+", 2, 0, "system 5"},
+        {"EBUSY:when=2+", 2, 0, "system 16"},
     };
     for (const retry_case& c : cases) {
         SCOPED_TRACE(c.injected);
@@ -283,7 +285,7 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
         const stdfs::path output = at("output.txt");
         // LeakSanitizer cannot work under a tracer.
         shell("ASAN_OPTIONS=detect_leaks=0 strace -qq -o " + shell_quoted(trace) +
-              " -e trace=rmdir -e inject=rmdir:error=" + c.injected + " " +
+              " -e trace=rmdir,clock_nanosleep,nanosleep -e inject=rmdir:error=" + c.injected + " " +
               shell_quoted(stdfs::path(tools) / "fs_tool") + " remove_all " + shell_quoted(at("tree")) + " > " +
               shell_quoted(output));
         const std::string calls = read_file(trace);
@@ -291,6 +293,10 @@ TEST_F(operations_test, remove_all_tries_the_directory_ten_times_while_it_is_not
         for (std::size_t pos = calls.find("rmdir("); pos != std::string::npos; pos = calls.find("rmdir(", pos + 1))
             ++removals;
         EXPECT_EQ(removals, c.removals) << calls;
+        int pauses = 0;
+        for (std::size_t pos = calls.find("sleep("); pos != std::string::npos; pos = calls.find("sleep(", pos + 1))
+            ++pauses;
+        EXPECT_EQ(pauses, c.pauses) << calls;
         EXPECT_EQ(read_file(output), std::string(c.result) + "\n");
         stdfs::remove_all(at("tree"));
     }

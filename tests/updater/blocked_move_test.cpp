@@ -191,6 +191,31 @@ TEST_F(held_file_test, previous_backup_held_at_the_commit_stays_pending_and_the_
     EXPECT_EQ(read_tree(install_ / ".update-backup.tmp"), pending);
 }
 
+TEST_F(held_file_test, previous_backup_held_for_a_moment_at_the_commit_is_waited_out)
+{
+    // A scanner's look at a file of the previous backup: its removal is refused while the commit
+    // begins, and the commit tries again after a pause, so no pending backup is left behind.
+    prepare_update();
+    write_tree(install_, {{".update-backup/older.txt", "from the update before"}});
+    holder held(*this, install_ / ".update-backup" / "older.txt", "older");
+    child_process& helper_process = start_in_background(helper(), arguments());
+
+    // The last staged file in set order has left the staging folder: the commit is next. Asked
+    // without opening anything, so the helper's moves are not disturbed.
+    const stdfs::path last = staging_ / "readme.txt";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    std::error_code ec;
+    while (stdfs::exists(last, ec) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    held.release();
+
+    outcome result;
+    result.exit_code = helper_process.finish();
+    result.output = helper_process.output();
+    expect_installed(result, installed_v2);
+}
+
 // ---- read-only files and a folder in a file's place ----------------------------------------------
 
 TEST_F(blocked_move_test, read_only_files_are_replaced_retired_and_later_deleted_with_their_backup)

@@ -290,6 +290,12 @@ TEST_F(traced_helper_test, after_a_failed_install_only_a_pending_backup_not_foun
          "Install failed, some previous files are still in .update-backup.tmp: ",
          m4,
          false},
+        // Asked again after a pause, the status answers "not found": the previous version is whole.
+        {"status that cannot be read for a moment",
+         {"-e", "inject=%%stat:error=EACCES:when=3..5"},
+         "Install failed, the previous files were put back: ",
+         m5,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,6 +353,23 @@ TEST_F(traced_helper_test, file_that_appears_between_the_query_and_the_move_is_n
     expected["new-plugin.dll"] = "appeared";
     EXPECT_EQ(installation_without_log(), expected);
     EXPECT_EQ(read_tree(staging_), staged_v2);
+}
+
+// ---- the commit ---------------------------------------------------------------------------------
+
+// What a scanner holding a file of the backup for a moment does on Windows: the rename of the
+// pending backup is refused a few times. The commit waits it out, so no pending backup is left to
+// refuse the next update.
+TEST_F(traced_helper_test, commit_waits_out_a_pending_backup_held_for_a_moment)
+{
+    prepare_update();
+    const stdfs::path pending = install_ / ".update-backup.tmp";
+    const outcome result = run_traced({"-P", pending.string(), "-e", "trace=rename,renameat,renameat2", "-e",
+                                       "inject=rename,renameat,renameat2:error=EBUSY:when=1..3"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
+    EXPECT_EQ(installation_without_log(), installed_v2);
+    EXPECT_FALSE(stdfs::exists(staging_));
 }
 
 } // namespace

@@ -39,8 +39,9 @@ inline bool exists(file_type type) noexcept { return type != file_type::none && 
 bool remove(const path_string& path, error_code& ec);
 
 // remove; when that fails only because the directory is not empty, its contents go depth first
-// (links are removed, never followed), then the directory again, up to 10 tries while it answers
-// "directory not empty" or "access denied".
+// (links are removed, never followed), then the directory again: up to 10 tries, 10 ms apart, while
+// it answers "directory not empty" or "access denied" (an entry being deleted, a file that another
+// program holds for a moment).
 void remove_all(const path_string& path, error_code& ec);
 
 // What a move or a copy does when its target is already there.
@@ -103,6 +104,14 @@ struct dir_stream_closer {
     void operator()(dir_stream* stream) const noexcept;
 };
 using unique_dir_stream = std::unique_ptr<dir_stream, dir_stream_closer>;
+
+// Backend: one pass of remove_all over a directory that remove found not empty: its contents,
+// deepest first, links removed and never followed, then the directory itself.
+void remove_tree(const path_string& dir, error_code& ec);
+// Backend: "directory not empty" (Windows 145, POSIX ENOTEMPTY).
+bool is_not_empty(const error_code& ec) noexcept;
+// Backend: whether a pass of remove_all that failed so may succeed a moment later.
+bool is_retried_by_remove_all(const error_code& ec) noexcept;
 
 // Backend: one open directory listing. read_dir_stream gives the next name (never "." or "..")
 // and the entry's own type (links not followed; file_type::none when it cannot be told); it

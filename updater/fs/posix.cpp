@@ -125,8 +125,6 @@ struct malloc_deleter {
     void operator()(char* p) const noexcept { std::free(p); }
 };
 
-// remove_all's tries after the first removal of the directory answered "directory not empty".
-constexpr int remove_all_attempts = 10;
 constexpr std::size_t copy_chunk_size = std::size_t{64} * 1024;
 constexpr std::size_t sendfile_chunk_size = std::size_t{1} << 30;
 
@@ -434,25 +432,29 @@ bool remove(const path_string& path, error_code& ec)
     return false;
 }
 
-void remove_all(const path_string& path, error_code& ec)
+namespace detail {
+
+bool is_not_empty(const error_code& ec) noexcept { return ec == system_error(ENOTEMPTY); }
+
+// ENOTEMPTY: something new appeared or the stream skipped an entry. EACCES and EPERM are Windows'
+// access denied, there often a file still open for a moment.
+bool is_retried_by_remove_all(const error_code& ec) noexcept
 {
-    remove(path, ec);
-    if (ec != system_error(ENOTEMPTY))
-        return;
-    for (int attempt = 0; attempt < remove_all_attempts; ++attempt) {
-        // O_NOFOLLOW: remove answered "not empty", so path is a directory, not a link to one.
-        detail::unique_dir_stream stream = open_dir_at(AT_FDCWD, path.c_str(), O_NOFOLLOW, ec);
-        if (!ec)
-            remove_contents(*stream, ec);
-        stream.reset();
-        if (!ec || is_not_found(ec))
-            remove(path, ec);
-        // ENOTEMPTY: something new appeared or the stream skipped an entry. EACCES and EPERM are
-        // Windows' access denied, there often a file still open for a moment.
-        if (!ec || (ec.value() != ENOTEMPTY && ec.value() != EACCES && ec.value() != EPERM))
-            return;
-    }
+    return ec == system_error(ENOTEMPTY) || ec == system_error(EACCES) || ec == system_error(EPERM);
 }
+
+void remove_tree(const path_string& dir, error_code& ec)
+{
+    // O_NOFOLLOW: remove answered "not empty", so dir is a directory, not a link to one.
+    detail::unique_dir_stream stream = open_dir_at(AT_FDCWD, dir.c_str(), O_NOFOLLOW, ec);
+    if (!ec)
+        remove_contents(*stream, ec);
+    stream.reset();
+    if (!ec || is_not_found(ec))
+        remove(dir, ec);
+}
+
+} // namespace detail
 
 void rename(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {

@@ -357,16 +357,6 @@ bool remove(const path_string& path, error_code& ec)
 
 namespace {
 
-bool is_retried_by_remove_all(const error_code& ec) noexcept
-{
-    // 145: a deletion still pending (another process holds a handle without POSIX semantics) keeps
-    // the directory non-empty for a moment; 5: an entry that is just being deleted refuses access.
-    return ec.category() == system_category() &&
-           (ec.value() == ERROR_DIR_NOT_EMPTY || ec.value() == ERROR_ACCESS_DENIED);
-}
-
-void remove_tree(const path_string& dir, error_code& ec);
-
 // Removes what dir holds, deepest first. One level is listed before anything in it is deleted, so
 // the listing never runs over entries that are going away.
 void remove_contents(const path_string& dir, error_code& ec)
@@ -386,12 +376,25 @@ void remove_contents(const path_string& dir, error_code& ec)
     for (const auto& [path, type] : entries) {
         // Links and junctions are entries of their own: removed, never followed.
         if (type == file_type::directory)
-            remove_tree(path, ec);
+            detail::remove_tree(path, ec);
         else
             remove(path, ec);
         if (ec)
             return;
     }
+}
+
+} // namespace
+
+namespace detail {
+
+bool is_not_empty(const error_code& ec) noexcept { return ec == system_error(ERROR_DIR_NOT_EMPTY); }
+
+bool is_retried_by_remove_all(const error_code& ec) noexcept
+{
+    // 145: a deletion still pending (another process holds a handle without POSIX semantics) keeps
+    // the directory non-empty for a moment; 5: an entry that is just being deleted refuses access.
+    return ec == system_error(ERROR_DIR_NOT_EMPTY) || ec == system_error(ERROR_ACCESS_DENIED);
 }
 
 void remove_tree(const path_string& dir, error_code& ec)
@@ -401,20 +404,7 @@ void remove_tree(const path_string& dir, error_code& ec)
         remove(dir, ec);
 }
 
-} // namespace
-
-void remove_all(const path_string& path, error_code& ec)
-{
-    remove(path, ec);
-    if (ec != system_error(ERROR_DIR_NOT_EMPTY))
-        return;
-    constexpr int tries = 10;
-    for (int attempt = 0; attempt < tries; ++attempt) {
-        remove_tree(path, ec);
-        if (!is_retried_by_remove_all(ec))
-            return;
-    }
-}
+} // namespace detail
 
 void rename(const path_string& from, const path_string& to, existing_target target, error_code& ec)
 {

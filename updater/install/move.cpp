@@ -12,19 +12,22 @@ namespace updater {
 
 namespace {
 
-constexpr int attempts_per_move = 10;
 constexpr std::chrono::milliseconds pause_after_failure{200};
 constexpr std::chrono::milliseconds longest_sleep = std::chrono::hours{24};
 
+} // namespace
+
 // Sleeps until a deadline on the monotonic clock, so that a sleep that ends early is made up for
 // and a change of the wall-clock time does not matter.
-void pause()
+void pause_after_failed_attempt()
 {
     const auto start = monotonic_now();
     const auto deadline = start > monotonic_max - pause_after_failure ? monotonic_max : start + pause_after_failure;
     for (auto now = monotonic_now(); now < deadline; now = monotonic_now())
         sleep_for(std::min(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), longest_sleep));
 }
+
+namespace {
 
 // The attempts of a move whose parent folders stand.
 bool rename_with_retry(const path_string& from, const path_string& to, fs::existing_target target, error_code& ec)
@@ -42,7 +45,7 @@ bool rename_with_retry(const path_string& from, const path_string& to, fs::exist
                 return true;
             }
         }
-        pause();
+        pause_after_failed_attempt();
     }
     return false;
 }

@@ -7,6 +7,11 @@
 
 namespace updater {
 
+// The patience of a move, for every step that must wait out a file held for a moment by another
+// program: this many attempts, with a pause of 200 ms on the monotonic clock after each failure.
+inline constexpr int attempts_per_move = 10;
+void pause_after_failed_attempt();
+
 // Creates the parent directories of to (no attempt when that fails), then renames from to to: up to
 // 10 attempts with a 200 ms pause after each failure. With fs::existing_target::keep nothing at to
 // is ever replaced: something there fails the attempt like any other error. When the rename answers

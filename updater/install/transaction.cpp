@@ -177,10 +177,19 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
         moved_into = folder_of(rel);
     }
 
-    // The commit: its steps cannot undo the install, so their failures are not examined.
+    // The commit: its steps cannot undo the install, so their failures are not examined. A scanner
+    // or indexer that holds a file of the previous backup, or of the new one, for a moment would
+    // leave the pending backup behind, and with it a refusal of every later update: the removal
+    // and the rename get the patience of a move.
     error_code ignored;
-    fs::remove_all(backup_dir, ignored);
-    fs::rename(pending_backup_dir, backup_dir, fs::existing_target::keep, ignored);
+    for (int attempt = 0; attempt < attempts_per_move; ++attempt) {
+        fs::remove_all(backup_dir, ignored);
+        if (!ignored)
+            fs::rename(pending_backup_dir, backup_dir, fs::existing_target::keep, ignored);
+        if (!ignored)
+            break;
+        pause_after_failed_attempt();
+    }
     // When staging_dir is the new backup itself, it stays.
     if (!fs::equivalent(staging_dir, backup_dir, ignored))
         fs::remove_all(staging_dir, ignored);
