@@ -267,6 +267,22 @@ TEST_F(win32_fs_test, a_swapped_call_answers_for_the_backend_until_the_override_
     EXPECT_NO_EC(ec);
 }
 
+// Only an empty volume root lists nothing at all; any other directory lists "." at least. Found by
+// the fault sweep: a listing that answered 2 there passed as empty, and the scan installed only
+// part of the update and reported success.
+TEST_F(win32_fs_test, a_listing_that_finds_nothing_below_a_volume_root_fails)
+{
+    write_tree(root_, {{"dir/file.txt", "x"}});
+    call_override nothing(&os_calls::win32_call_table::find_first_file_ex,
+                          [](LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) -> HANDLE {
+                              SetLastError(ERROR_FILE_NOT_FOUND);
+                              return INVALID_HANDLE_VALUE;
+                          });
+    error_code ec;
+    fs::directory_iteration entries(native("dir"), fs::iteration_mode::plain, ec);
+    EXPECT_EC(ec, system_error(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(win32_fs_test, a_file_held_without_delete_sharing_can_neither_move_nor_go)
 {
     write_tree(root_, {{"dir/held.txt", "held"}});

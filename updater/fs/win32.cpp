@@ -793,9 +793,11 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
                                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (stream->find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        // Nothing matched at all: a root directory, which has no "." and "..", that is empty.
-        // A missing directory gives 3, and a file 267 (Observed: Wine, 123).
-        if (error == ERROR_FILE_NOT_FOUND)
+        // Nothing matched at all: an empty volume root, the one directory without "." and "..".
+        // Any other directory lists "." at least, so there 2 is a failure, never an empty listing
+        // (which would let a scan or a leftover check miss what the directory holds). A missing
+        // directory gives 3, and a file 267 (Observed: Wine, 123).
+        if (error == ERROR_FILE_NOT_FOUND && elements_start(dir) >= dir.size())
             return stream;
         ec = system_error(static_cast<int>(error));
         return nullptr;
