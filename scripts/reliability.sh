@@ -1,10 +1,12 @@
 #!/bin/sh
-# The reliability figures in one table. Runs every part listed in $parts and prints what they found:
-# the fault and crash sweeps over the real helper (every file-system call of a representative update
-# failed in turn with each errno, once and from then on, and the helper killed before each call),
-# with the later runs that check what a failure leaves behind, and rounds of 16 helpers started
-# together; the fuzz targets, each for a fixed time; the hostile trees through the real helper.
-# Builds what it needs in build/reliability (or $QM_RELIABILITY_BUILD) and build/fuzz.
+# The reliability figures in two tables, Linux and Windows. Runs every part listed in $parts and
+# prints what they found: the fault and crash sweeps over the real helper (every file-system call of
+# a representative update failed in turn with each errno, once and from then on, and the helper
+# killed before each call), with the later runs that check what a failure leaves behind, and rounds
+# of 16 helpers started together; the fuzz targets, each for a fixed time; the hostile trees through
+# the real helper; and the same sweeps of the Windows build under Wine (each Win32 call failed with
+# the Windows errors it really gives, and the rollback sweep). Builds what it needs in
+# build/reliability (or $QM_RELIABILITY_BUILD), build/reliability-windows and build/fuzz.
 #
 #   scripts/reliability.sh        everything, the full sweep
 #   scripts/reliability.sh ci     the reduced sweep that CTest runs (one run per call point)
@@ -25,10 +27,12 @@ full | ci) ;;
     ;;
 esac
 
-parts="sweep fuzz hostile"
+parts="sweep fuzz hostile windows"
 build=${QM_RELIABILITY_BUILD:-build/reliability}
+windows_build=build/reliability-windows
 rows=$(mktemp)
-trap 'rm -f "$rows"' EXIT
+windows_rows=$(mktemp)
+trap 'rm -f "$rows" "$windows_rows"' EXIT
 
 # The sweeps and the concurrency rounds: tests/reliability, run as one program so that it can
 # total its figures. Violations are listed in build/reliability/sweep.log.
@@ -77,6 +81,29 @@ part_hostile() {
     return "$result"
 }
 
+# The Windows build's sweeps under Wine (tests/reliability with the fault-injection build of the
+# helper), in a private Wine prefix; its rows go to the Windows table.
+# shellcheck disable=SC2317 # called as "part_$part"
+part_windows() {
+    log=$windows_build/sweep.log
+    if ! { cmake --preset windows -B "$windows_build" && cmake --build "$windows_build" -j2 --target reliability_tests; } >"$log" 2>&1; then
+        cat "$log"
+        return 1
+    fi
+    status_file=$(mktemp)
+    {
+        result=0
+        # shellcheck disable=SC1091
+        (. ./scripts/wine-env.sh && cd "$windows_build/tests" &&
+            QM_SWEEP=$scope QM_RELIABILITY_ROWS=$windows_rows QM_TEST_TOOLS=$PWD wine reliability_tests.exe) || result=$?
+        echo "$result" >"$status_file"
+    } 2>&1 | tee -a "$log" | awk '/runs planned|runs done|^\[ +(OK|FAILED) +\]/ { print "    " $0; fflush() }'
+    result=$(cat "$status_file")
+    rm -f "$status_file"
+    [ "$result" = 0 ] || echo "    violations: see $log"
+    return "$result"
+}
+
 ./scripts/install-deps.sh
 echo "building (CMake preset posix in $build) ..."
 build_log=$(mktemp)
@@ -97,8 +124,20 @@ for part in $parts; do
 "
 done
 
+table() {
+    echo "| Figure | Value |"
+    echo "|---|---|"
+    awk -F '\t' 'NF { printf "| %s | %s |\n", $1, $2 }'
+}
+
 echo
-echo "| Figure | Value |"
-echo "|---|---|"
-printf '%s' "$times" | cat "$rows" - | awk -F '\t' 'NF { printf "| %s | %s |\n", $1, $2 }'
+echo "Linux:"
+echo
+printf '%s' "$times" | grep -v 'Time, windows' | cat "$rows" - | table
+if [ -s "$windows_rows" ]; then
+    echo
+    echo "Windows (under Wine):"
+    echo
+    printf '%s' "$times" | grep 'Time, windows' | sed 's/Time, windows/Time, sweep/' | cat "$windows_rows" - | table
+fi
 exit $status

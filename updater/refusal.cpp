@@ -9,17 +9,16 @@ namespace updater {
 bool has_leftover_backup(const path_string& install_dir)
 {
     path_string pending = pending_backup_dir_of(install_dir);
+    // The listing decides; a "not found" from it is believed only when a status query agrees, so
+    // that one wrong answer cannot hide leftovers. A leftover that cannot be examined counts as
+    // present: refusing is always safe.
     error_code ec;
-    fs::file_type type = fs::status(pending, ec);
-    if (type == fs::file_type::not_found)
-        return false;
-    // A leftover that cannot be examined counts as present: refusing is always safe.
-    if (ec)
-        return true;
     fs::directory_iteration entries(pending, fs::iteration_mode::plain, ec);
-    if (ec)
+    if (!ec)
+        return !entries.at_end();
+    if (!is_not_found(ec))
         return true;
-    return !entries.at_end();
+    return fs::status(pending, ec) != fs::file_type::not_found;
 }
 
 void dispose_staging_dir(const path_string& staging_dir)

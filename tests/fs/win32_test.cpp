@@ -4,6 +4,7 @@
 #include "updater/fs/fs.h"
 
 #include "support/test_support.h"
+#include "support/win32_call_override.h"
 
 #include <windows.h>
 
@@ -244,6 +245,43 @@ protected:
         temp_dir_test::TearDown();
     }
 };
+
+// The seam the backend tests fail calls through: an entry swapped in the test's own process is what
+// the backend calls, and the real function is back when the override ends.
+TEST_F(win32_fs_test, a_swapped_call_answers_for_the_backend_until_the_override_ends)
+{
+    write_file(at("file.txt"), "x");
+    {
+        call_override refused(&os_calls::win32_call_table::get_file_attributes_ex,
+                              [](LPCWSTR, GET_FILEEX_INFO_LEVELS, LPVOID) -> BOOL {
+                                  SetLastError(ERROR_SHARING_VIOLATION);
+                                  return FALSE;
+                              });
+        error_code ec;
+        EXPECT_EQ(fs::status(native("file.txt"), ec), fs::file_type::none);
+        EXPECT_EC(ec, system_error(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(refused.original(), &GetFileAttributesExW);
+    }
+    error_code ec;
+    EXPECT_EQ(fs::status(native("file.txt"), ec), fs::file_type::regular);
+    EXPECT_NO_EC(ec);
+}
+
+// Only an empty volume root lists nothing at all; any other directory lists "." at least. Found by
+// the fault sweep: a listing that answered 2 there passed as empty, and the scan installed only
+// part of the update and reported success.
+TEST_F(win32_fs_test, a_listing_that_finds_nothing_below_a_volume_root_fails)
+{
+    write_tree(root_, {{"dir/file.txt", "x"}});
+    call_override nothing(&os_calls::win32_call_table::find_first_file_ex,
+                          [](LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD) -> HANDLE {
+                              SetLastError(ERROR_FILE_NOT_FOUND);
+                              return INVALID_HANDLE_VALUE;
+                          });
+    error_code ec;
+    fs::directory_iteration entries(native("dir"), fs::iteration_mode::plain, ec);
+    EXPECT_EC(ec, system_error(ERROR_FILE_NOT_FOUND));
+}
 
 TEST_F(win32_fs_test, a_file_held_without_delete_sharing_can_neither_move_nor_go)
 {

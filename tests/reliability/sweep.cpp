@@ -1,12 +1,16 @@
-// The fault, crash and concurrency sweeps. Every run starts from a freshly written workspace: the
-// installation of version 1 on the disk, version 2 staged beside it or on /dev/shm, and sentinel
-// files around them that no run may touch. strace runs the helper without following its children,
-// so the application it starts again is never faulted.
+// The fault, crash and concurrency sweeps, the same on both platforms. Every run starts from a
+// freshly written workspace: the installation of version 1 on the disk, version 2 staged beside it
+// or on another volume, and sentinel files around them that no run may touch. The platform's driver
+// (posix.cpp: strace; win32.cpp: the helper's fault-injection build) makes the faults; the
+// application the helper starts again is never faulted.
 #include "sweep.h"
+
+#include "driver.h"
 
 #include "support/child_process.h"
 #include "support/test_support.h"
 #include "updater/fs/error.h"
+#include "updater/fs/path.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,11 +28,6 @@
 #include <thread>
 #include <tuple>
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <unistd.h>
-
 namespace updater::reliability {
 
 namespace {
@@ -42,8 +41,8 @@ using test::write_tree;
 
 // ---- names and texts --------------------------------------------------------------------------
 
-const std::string app_name = "Quillmoor";
-const std::string lock_name = ".Quillmoor.lock";
+const std::string app_name = windows_path_rules ? "Quillmoor.exe" : "Quillmoor";
+const std::string lock_name = "." + app_name + ".lock";
 const std::string log_name = ".update-helper.log";
 const std::string pending_name = ".update-backup.tmp";
 const std::string backup_name = ".update-backup";
@@ -74,71 +73,6 @@ const std::string kept_message =
 const std::string restored_message =
     caption + "Quillmoor could not install the update. Your previous version was put back and will start now. See "
               ".update-helper.log in the Quillmoor folder for details.";
-
-// ---- call classes ------------------------------------------------------------------------------
-
-struct call_class {
-    std::string name;
-    std::vector<std::string> syscalls;
-};
-
-// Every file-system call the helper can make, by class. Each call is injected on its own, since
-// strace counts "when" per system call.
-const std::vector<call_class>& call_classes()
-{
-    static const std::vector<call_class> classes = {
-        {"rename", {"rename", "renameat", "renameat2"}},
-        {"mkdir", {"mkdir", "mkdirat"}},
-        {"rmdir", {"rmdir"}},
-        {"unlink", {"unlink", "unlinkat"}},
-        {"open", {"open", "openat", "openat2", "creat"}},
-        {"stat", {"stat", "lstat", "fstat", "newfstatat", "statx"}},
-        {"getdents", {"getdents", "getdents64"}},
-        {"readlink", {"readlink", "readlinkat"}},
-        {"read", {"read", "pread64", "readv", "preadv", "preadv2"}},
-        {"write", {"write", "pwrite64", "writev", "pwritev", "pwritev2"}},
-        {"copy",
-         {"copy_file_range", "sendfile", "ftruncate", "fallocate", "fchmod", "fchmodat", "fchown", "utimensat", "fsync",
-          "fdatasync"}},
-        {"flock", {"flock"}},
-        {"fcntl", {"fcntl"}},
-        {"close", {"close"}},
-    };
-    return classes;
-}
-
-std::string class_of(const std::string& syscall)
-{
-    for (const auto& c : call_classes())
-        if (std::find(c.syscalls.begin(), c.syscalls.end(), syscall) != c.syscalls.end())
-            return c.name;
-    return {};
-}
-
-// strace fails a call by not making it. A close that is not made keeps its descriptor, which a
-// close that fails on Linux never does (the descriptor is freed whatever it answers), and a status
-// pipe kept open that way makes the relaunch wait for ever: close is only a crash point.
-// Under the sanitizers the runtime writes too (it probes memory through a pipe), and a write failed
-// there breaks the runtime, not the helper: writes are failed in the plain build only.
-bool can_fail(const std::string& syscall)
-{
-    const std::string name = class_of(syscall);
-#ifdef QM_SANITIZED
-    if (name == "write")
-        return false;
-#endif
-    return name != "close";
-}
-
-const std::vector<std::string> fault_errors = {"EIO", "ENOSPC", "EACCES", "EPERM", "EBUSY"};
-
-std::vector<std::string> errors_for(const std::string& syscall)
-{
-    std::vector<std::string> errors = fault_errors;
-    if (class_of(syscall) == "rename")
-        errors.push_back("EXDEV");
-    return errors;
-}
 
 // ---- small helpers ------------------------------------------------------------------------------
 
@@ -189,45 +123,39 @@ std::uint64_t fnv1a(std::string_view bytes)
     return hash;
 }
 
-void walk(const std::string& dir, const std::string& rel, snapshot& out)
+// Every entry below dir, links not followed. The permission bits are the mode's on POSIX; on
+// Windows they tell the read-only attribute.
+void walk(const stdfs::path& dir, const std::string& rel, snapshot& out)
 {
-    DIR* listing = ::opendir(dir.c_str());
-    if (!listing)
-        return;
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(listing)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    ::closedir(listing);
-    for (const auto& name : names) {
-        std::string path = dir;
-        path.append("/").append(name);
+    std::error_code ec;
+    std::vector<stdfs::path> entries;
+    for (stdfs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    for (const auto& path : entries) {
         std::string entry_rel = rel;
         if (!entry_rel.empty())
             entry_rel += '/';
-        entry_rel += name;
-        struct stat st;
+        entry_rel += path_to_utf8(path.filename().native());
         node n;
-        if (::lstat(path.c_str(), &st) != 0) {
+        const stdfs::file_status st = stdfs::symlink_status(path, ec);
+        if (ec || !stdfs::exists(st)) {
             out[entry_rel] = n;
             continue;
         }
-        n.mode = st.st_mode & 07777;
-        if (S_ISDIR(st.st_mode)) {
+        n.mode = static_cast<unsigned>(st.permissions()) & 07777;
+        if (stdfs::is_directory(st)) {
             n.kind = 'd';
             out[entry_rel] = n;
             walk(path, entry_rel, out);
             continue;
         }
-        if (S_ISREG(st.st_mode)) {
+        if (stdfs::is_regular_file(st)) {
             n.kind = 'f';
-            n.size = static_cast<std::uint64_t>(st.st_size);
+            n.size = stdfs::file_size(path, ec);
             n.digest = fnv1a(read_file(path));
-        } else if (S_ISLNK(st.st_mode)) {
+        } else if (stdfs::is_symlink(st)) {
             n.kind = 'l';
-            n.digest = fnv1a(stdfs::read_symlink(path).native());
+            n.digest = fnv1a(path_to_utf8(stdfs::read_symlink(path, ec).native()));
         } else {
             n.kind = 'o';
         }
@@ -244,19 +172,10 @@ std::uint64_t digest_of(const snapshot& s)
     return fnv1a(text);
 }
 
-bool is_tmpfs(const stdfs::path& dir)
-{
-    struct statfs info;
-    constexpr long tmpfs_magic = 0x01021994;
-    constexpr long ramfs_magic = 0x858458f6;
-    return ::statfs(dir.c_str(), &info) == 0 &&
-           (static_cast<long>(info.f_type) == tmpfs_magic || static_cast<long>(info.f_type) == ramfs_magic);
-}
-
 // Versions 1 and 2 of the application: the recording app, version 2 with bytes of its own at the
 // end. Written once, before any helper runs: a program file that some process still holds open for
 // writing cannot be started (ETXTBSY), and the sweep's threads start processes all the time, which
-// would inherit such a descriptor. Workspaces link to them.
+// would inherit such a descriptor. Workspaces link to them (see place_app).
 stdfs::path make_apps(const stdfs::path& root)
 {
     stdfs::path apps = root / "apps";
@@ -267,20 +186,6 @@ stdfs::path make_apps(const stdfs::path& root)
     return apps;
 }
 
-void place_app(const stdfs::path& version, const stdfs::path& place)
-{
-    std::error_code ec;
-    stdfs::create_hard_link(version, place, ec);
-    if (ec)
-        throw std::runtime_error("cannot link " + place.string() + " to " + version.string() + ": " + ec.message());
-}
-
-std::uint64_t device_of(const stdfs::path& dir)
-{
-    struct stat st;
-    return ::stat(dir.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_dev) : 0;
-}
-
 } // namespace
 
 // ---- snapshots ------------------------------------------------------------------------------------
@@ -288,7 +193,7 @@ std::uint64_t device_of(const stdfs::path& dir)
 snapshot take_snapshot(const stdfs::path& root)
 {
     snapshot s;
-    walk(root.string(), "", s);
+    walk(root, "", s);
     return s;
 }
 
@@ -353,8 +258,8 @@ const fixture& unmanifested_fixture()
 
 namespace {
 
-// Version 1 as installed: replaced files at three depths (one of them readable by its owner
-// only), a retired file, a kept one, a file that becomes a folder, the user's folder, and the
+// Version 1 as installed: replaced files at three depths (one of them with permissions of its own,
+// see restrict_file), a retired file, a kept one, a file that becomes a folder, the user's folder, and the
 // backup of the update before. The application itself is added as a link to the recording app.
 tree installed_tree(const fixture& f)
 {
@@ -424,8 +329,6 @@ snapshot without_volatile(snapshot s)
 // The installation proper: without the backups either.
 snapshot proper(snapshot s) { return without(without(without_volatile(std::move(s)), backup_name), pending_name); }
 
-stdfs::path helper_path() { return QM_UPDATER_PATH; }
-
 class workspace {
 public:
     workspace(const stdfs::path& disk, const stdfs::path& shm, const fixture& f, const stdfs::path& apps)
@@ -439,7 +342,7 @@ public:
     {
         clear();
         write_tree(install_, installed_tree(fixture_));
-        stdfs::permissions(install_ / "data/colors.txt", stdfs::perms(0600));
+        restrict_file(install_ / "data/colors.txt");
         place_app(apps_ / "1", app_);
         write_tree(disk_, disk_sentinels);
         write_tree(shm_, shm_sentinels);
@@ -450,7 +353,7 @@ public:
     // manifest the update is all that is staged, so it brings the application too.
     void restage() const
     {
-        stdfs::remove_all(staging_);
+        remove_tree(staging_);
         write_tree(staging_, staged_tree(fixture_));
         stdfs::permissions(staging_ / "tools/run.sh", stdfs::perms(0755));
         if (!fixture_.manifests)
@@ -459,9 +362,8 @@ public:
 
     void clear() const
     {
-        std::error_code ec;
-        stdfs::remove_all(disk_, ec);
-        stdfs::remove_all(shm_, ec);
+        remove_tree(disk_);
+        remove_tree(shm_);
     }
 
     // Everything of the workspace but the installation and the staging folder.
@@ -493,132 +395,36 @@ private:
 
 // ---- running the helper -------------------------------------------------------------------------
 
-// A run that takes longer than this is stuck; the longest runs (every move and every restore
-// failing, each after ten tries) take about a minute.
-constexpr int run_time_limit_seconds = 600;
-
-struct run_result {
-    int exit_code = -1;
-    bool timed_out = false;
-    std::string output;
-    std::vector<std::string> messages;  // lines on standard error
+struct run_result : helper_run {
     std::vector<std::string> log_lines; // lines the run added to the log
     bool log_kept = true;               // the log still begins with what it held before
-    std::vector<std::string> injected;  // trace lines of the calls strace failed
-    bool killed = false;                // the helper died of the injected SIGKILL
-    std::string trace;
 };
 
-std::vector<environment_change> helper_environment()
+std::vector<std::string> split_log(const std::string& text)
 {
-    // No graphical session: messages go to standard error only. LeakSanitizer cannot work in a
-    // traced process.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    return {{"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
+    std::vector<std::string> lines = split_lines(text);
+    const std::string_view end = log_line_end();
+    if (end.size() == 2)
+        for (auto& line : lines)
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+    return lines;
 }
 
-// Runs the helper over ws, under strace with the given options when there are any.
-run_result run_helper(const workspace& ws, const std::vector<std::string>& strace_options,
+// Runs the helper over ws: traced into trace_file, with the given faults, when traced.
+run_result run_helper(const workspace& ws, const std::vector<injection>& injections, bool traced,
                       const stdfs::path& trace_file)
 {
     std::error_code ec;
     stdfs::remove(ws.record(), ec);
     const std::string log_before = stdfs::exists(ws.log(), ec) ? read_file(ws.log()) : "";
-    std::vector<std::string> args = {"-s", "TERM", "-k", "10", std::to_string(run_time_limit_seconds)};
-    if (!strace_options.empty()) {
-        stdfs::remove(trace_file, ec);
-        args.insert(args.end(), {"/usr/bin/strace", "-qq", "-o", trace_file.string()});
-        args.insert(args.end(), strace_options.begin(), strace_options.end());
-    }
-    args.push_back(helper_path().string());
-    for (const auto& argument : ws.arguments())
-        args.push_back(argument);
-
     run_result r;
-    {
-        child_process process("/usr/bin/timeout", args, helper_environment());
-        r.exit_code = process.finish();
-        r.output = process.output();
-    }
-    r.timed_out = r.exit_code == 124;
-    r.messages = split_lines(r.output);
+    static_cast<helper_run&>(r) = run_helper_process(ws.arguments(), injections, traced, trace_file);
     const std::string log_after = stdfs::exists(ws.log(), ec) ? read_file(ws.log()) : "";
     r.log_kept = starts_with(log_after, log_before);
     if (r.log_kept)
-        r.log_lines = split_lines(log_after.substr(log_before.size()));
-    if (!strace_options.empty()) {
-        r.trace = read_file(trace_file);
-        for (const auto& line : split_lines(r.trace)) {
-            if (line.size() >= 10 && line.compare(line.size() - 10, 10, "(INJECTED)") == 0)
-                r.injected.push_back(line);
-            if (line == "+++ killed by SIGKILL +++")
-                r.killed = true;
-        }
-    }
+        r.log_lines = split_log(log_after.substr(log_before.size()));
     return r;
-}
-
-// Whether the injected call was one made again after a signal had interrupted it.
-bool fired_on_restart(const run_result& r)
-{
-    std::string previous;
-    for (const auto& line : split_lines(r.trace)) {
-        if (line.empty() || line[0] == '-' || line[0] == '+')
-            continue;
-        if (line.find("(INJECTED)") != std::string::npos)
-            return previous.find("= ? ERESTART") != std::string::npos;
-        previous = line;
-    }
-    return false;
-}
-
-// ---- the reference run ----------------------------------------------------------------------------
-
-struct call_point {
-    std::string syscall;
-    long k = 0; // the k-th call of syscall, counted from the program's start as strace counts
-};
-
-struct trace_counts {
-    std::vector<call_point> points; // after start-up, in order, restarted calls left out
-    std::map<std::string, long> totals;
-    std::set<std::string> untraced;
-};
-
-// The calls of a whole-program trace. Start-up (the loader, the C++ runtime) ends where the helper
-// opens its lock file. A call that a signal interrupted (ERESTART...) is made again, and strace
-// counts the second one, but whether the signal comes in time differs from run to run: the second
-// is not a point of its own.
-trace_counts count_calls(const std::string& trace, std::string_view stop_after = {})
-{
-    trace_counts counts;
-    bool started = false;
-    std::set<std::string> restarting;
-    for (const auto& line : split_lines(trace)) {
-        const std::size_t paren = line.find('(');
-        if (line.empty() || line[0] == '-' || line[0] == '+' || paren == std::string::npos)
-            continue;
-        const std::string name = line.substr(0, paren);
-        const long k = ++counts.totals[name];
-        if (!started && name == "openat" && line.find("/" + lock_name + "\"") != std::string::npos)
-            started = true;
-        if (!started)
-            continue;
-        if (!stop_after.empty() && line.find(stop_after) != std::string::npos)
-            break;
-        const bool restart = restarting.erase(name) > 0;
-        if (line.find("= ? ERESTART") != std::string::npos)
-            restarting.insert(name);
-        if (class_of(name).empty()) {
-            counts.untraced.insert(name);
-            continue;
-        }
-        if (!restart)
-            counts.points.push_back({name, k});
-    }
-    return counts;
 }
 
 struct reference {
@@ -630,8 +436,13 @@ struct reference {
     bool backup_manifest_written = false;
     snapshot update_files; // what the update brings and the user's folder, as installed
     trace_counts calls;
-    std::vector<call_point> refusal_points; // the leftover check's own calls
+    std::vector<call_point> refusal_points;  // the leftover check's own calls
+    injection rollback_first;                // the rollback sweep's first fault
+    std::vector<call_point> rollback_points; // the calls of the rollback it causes
 };
+
+// The attempts the helper makes at one move before it gives up.
+constexpr long attempts_per_move = 10;
 
 // ---- checking a run ---------------------------------------------------------------------------------
 
@@ -814,7 +625,7 @@ public:
         bool messages_hit = false;
         for (const auto& line : r.injected) {
             log_hit = log_hit || line.find(log_name) != std::string::npos;
-            messages_hit = messages_hit || starts_with(line, "write(2<") || starts_with(line, "writev(2<");
+            messages_hit = messages_hit || hit_messages(line);
         }
         if (r.timed_out) {
             violation("the helper did not end within " + std::to_string(run_time_limit_seconds) + " s");
@@ -865,7 +676,7 @@ public:
             break;
         case outcome::failed_kept:
             // A status of .update-backup.tmp that cannot be read counts as existing.
-            if (!pending_exists && injected_class != "stat")
+            if (!pending_exists && !is_status_class(injected_class))
                 violation("\"some previous files are still in .update-backup.tmp\", but it is absent");
             if (started)
                 violation("the application was started although files were not put back");
@@ -906,23 +717,26 @@ void recover_by_hand(const workspace& ws, const reference& ref)
                 if (stdfs::exists(stdfs::symlink_status(level)) && !stdfs::is_directory(stdfs::symlink_status(level)))
                     stdfs::remove(level);
             }
-            if (stdfs::is_directory(stdfs::symlink_status(target)))
-                stdfs::remove_all(target);
+            // What stands at the place goes first (a rename onto a file does not replace it on
+            // Windows).
+            if (stdfs::exists(stdfs::symlink_status(target)))
+                remove_tree(target);
             stdfs::create_directories(target.parent_path());
             stdfs::rename(ws.pending() / rel, target);
         }
     }
-    stdfs::remove_all(ws.pending());
+    remove_tree(ws.pending());
 }
 
 // ---- one sweep ---------------------------------------------------------------------------------------
 
 struct job {
     call_point point;
-    std::string error; // for a fault: the errno; empty for a crash
+    std::string error; // for a fault: the error; empty for a crash
     bool from_then_on = false;
     bool sentinel = false; // one past the last call: nothing may fire
     std::string label;
+    std::vector<injection> first = {}; // faults made before this one (the rollback sweep's first)
 };
 
 struct job_result {
@@ -932,20 +746,6 @@ struct job_result {
     int faulted_refusal_reruns = 0;
     int recovery_runs = 0;
 };
-
-stdfs::path sweep_root()
-{
-    const char* dir = std::getenv("QM_SWEEP_DIR");
-    return stdfs::path(dir && *dir ? dir : "/var/tmp");
-}
-
-// A run's own folders, on the disk and on /dev/shm, named after the process and the time.
-std::pair<stdfs::path, stdfs::path> run_folders()
-{
-    const std::string name = "qm-reliability-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    return {sweep_root() / name, stdfs::path("/dev/shm") / name};
-}
 
 struct sweep_context {
     sweep_context(const fixture& swept, sweep_kind sweep, sweep_scope extent) : f(swept), kind(sweep), scope(extent)
@@ -965,11 +765,13 @@ struct sweep_context {
     int kept_failures = 0;
 };
 
-std::vector<std::string> injection_options(const std::string& syscall, const std::string& action, long k,
-                                           bool from_then_on)
+// Whether the fault of call point k of call fired: a line of the injected calls names it.
+bool fired(const run_result& r, const injection& fault)
 {
-    return {"-y", "-e", "trace=" + syscall, "-e",
-            "inject=" + syscall + ":" + action + ":when=" + std::to_string(k) + (from_then_on ? "+" : "")};
+    for (const auto& line : r.injected)
+        if (names_call(line, fault))
+            return true;
+    return false;
 }
 
 class sweep_worker {
@@ -985,14 +787,18 @@ public:
     {
         job_result result;
         const bool crash = j.error.empty() && !j.sentinel;
-        const std::string action = crash ? "signal=KILL" : "error=" + (j.sentinel ? std::string("EIO") : j.error);
+        const std::string error = j.sentinel ? errors_for(j.point.call).front() : j.error;
         run_result r;
+        injection fault;
         // A sentinel can meet one more call than the reference run made, when a signal interrupted a
         // call this time (see count_calls): it moves on past it.
         for (long k = j.point.k, tries = 0; tries == 0 || (j.sentinel && tries < 3 && fired_on_restart(r));
              ++k, ++tries) {
             ws_.prepare();
-            r = run_helper(ws_, injection_options(j.point.syscall, action, k, j.from_then_on), trace_);
+            fault = {j.point.call, k, error, j.from_then_on};
+            std::vector<injection> faults = j.first;
+            faults.push_back(fault);
+            r = run_helper(ws_, faults, true, trace_);
         }
         checker check(c_.ref, ws_);
         const snapshot now = take_snapshot(ws_.install());
@@ -1013,11 +819,11 @@ public:
             check.check_nothing_lost(now);
             check.check_outside();
         } else {
-            if (r.injected.empty()) {
+            if (!fired(r, fault)) {
                 result.not_fired = true;
                 check.violation("I7: the injection did not fire");
             }
-            check.check_run(r, now, class_of(j.point.syscall));
+            check.check_run(r, now, class_of(j.point.call));
             check.check_outside();
         }
         if (!j.sentinel)
@@ -1035,7 +841,7 @@ private:
     {
         if (holds_anything(ws_.pending())) {
             const snapshot state = without_volatile(take_snapshot(ws_.install()));
-            const run_result again = run_helper(ws_, {}, {});
+            const run_result again = run_helper(ws_, {}, false, trace_);
             ++result.refusal_reruns;
             check_refusal(check, again, state, "I4");
 
@@ -1045,14 +851,15 @@ private:
                 first_time = c_.refusal_states_tried.insert(digest_of(state)).second;
             }
             if (first_time) {
-                std::size_t turn = static_cast<std::size_t>(digest_of(state) % fault_errors.size());
+                std::size_t turn = static_cast<std::size_t>(digest_of(state));
                 for (const auto& point : c_.ref.refusal_points) {
-                    const std::string& error = fault_errors[turn++ % fault_errors.size()];
-                    const run_result faulted =
-                        run_helper(ws_, injection_options(point.syscall, "error=" + error, point.k, true), trace_);
+                    const std::vector<std::string> errors = errors_for(point.call);
+                    const std::string& error = errors[turn++ % errors.size()];
+                    const injection fault{point.call, point.k, error, true};
+                    const run_result faulted = run_helper(ws_, {fault}, true, trace_);
                     ++result.faulted_refusal_reruns;
-                    const std::string label = "I4 with " + point.syscall + " #" + std::to_string(point.k) + " " + error;
-                    if (faulted.injected.empty()) {
+                    const std::string label = "I4 with " + point.call + " #" + std::to_string(point.k) + " " + error;
+                    if (!fired(faulted, fault)) {
                         result.not_fired = true;
                         check.violation(label + ": the injection did not fire");
                     }
@@ -1062,7 +869,7 @@ private:
             recover_by_hand(ws_, c_.ref);
         }
         ws_.restage();
-        const run_result final_run = run_helper(ws_, {}, {});
+        const run_result final_run = run_helper(ws_, {}, false, trace_);
         ++result.recovery_runs;
         if (final_run.exit_code != 0 || final_run.log_lines != std::vector<std::string>{installed_line} ||
             !final_run.messages.empty())
@@ -1080,7 +887,7 @@ private:
         bool messages_hit = false;
         for (const auto& line : r.injected) {
             log_hit = log_hit || line.find(log_name) != std::string::npos;
-            messages_hit = messages_hit || starts_with(line, "write(2<");
+            messages_hit = messages_hit || hit_messages(line);
         }
         if (r.exit_code != 1)
             check.violation(label + ": exit code " + std::to_string(r.exit_code) + " over leftovers");
@@ -1132,6 +939,38 @@ std::size_t worker_count()
     return std::max(4u, 8 * std::max(1u, std::thread::hardware_concurrency()));
 }
 
+// The rollback sweep's first fault: the last move of the install before the commit fails for good
+// (a file held by another program through every attempt), which makes the longest rollback. Its
+// calls, from the first after the fault up to the log line, are where the second fault goes.
+void record_rollback(reference& ref, const workspace& ws, const stdfs::path& trace)
+{
+    const call_point* last_move = nullptr;
+    for (const auto& point : ref.calls.points)
+        if (class_of(point.call) == move_class()) {
+            // The commit: .update-backup.tmp renamed to .update-backup.
+            const std::size_t pending = point.line.find(pending_name);
+            if (pending != std::string::npos &&
+                point.line.find(backup_name, pending + pending_name.size()) != std::string::npos)
+                break;
+            last_move = &point;
+        }
+    if (!last_move)
+        throw std::runtime_error("the reference run made no move before its commit");
+    ref.rollback_first = {last_move->call, last_move->k, held_file_error(), false, attempts_per_move};
+    ws.prepare();
+    const run_result r = run_helper(ws, {ref.rollback_first}, true, trace);
+    if (r.exit_code != 1 || r.log_lines.size() != 1 || !starts_with(r.log_lines[0], restored_prefix))
+        throw std::runtime_error("the rollback sweep's first fault did not make the install roll back: exit code " +
+                                 std::to_string(r.exit_code) + ", log " + quoted_lines(r.log_lines));
+    const std::vector<call_point> points = count_calls(r.trace, lock_name, log_name).points;
+    auto last_injected = std::find_if(points.rbegin(), points.rend(), [](const call_point& p) { return p.injected; });
+    if (last_injected == points.rend())
+        throw std::runtime_error("the rollback sweep's first fault did not fire");
+    ref.rollback_points.assign(last_injected.base(), points.end());
+    if (ref.rollback_points.empty())
+        throw std::runtime_error("the rollback made no calls");
+}
+
 reference record_reference(sweep_context& c)
 {
     reference ref;
@@ -1145,7 +984,7 @@ reference record_reference(sweep_context& c)
             ref.before_files[rel] = n;
     ref.outside = ws.outside();
     const snapshot staged = take_snapshot(ws.staging());
-    const run_result r = run_helper(ws, {"-e", "signal=none"}, trace);
+    const run_result r = run_helper(ws, {}, true, trace);
     if (r.exit_code != 0 || r.log_lines != std::vector<std::string>{installed_line} || !r.messages.empty())
         throw std::runtime_error("the fault-free run did not install: exit code " + std::to_string(r.exit_code) +
                                  ", output " + r.output);
@@ -1155,7 +994,7 @@ reference record_reference(sweep_context& c)
     ref.backup = below(after, backup_name);
     if (ref.backup_manifest_written)
         ref.backup = without(ref.backup, "install-manifest.txt");
-    ref.calls = count_calls(r.trace);
+    ref.calls = count_calls(r.trace, lock_name);
     for (const auto& [rel, n] : ref.installed)
         if (n.kind != 'd' && (staged.count(rel) || rel == "install-manifest.txt" || starts_with(rel, "user/")))
             ref.update_files[rel] = n;
@@ -1163,50 +1002,67 @@ reference record_reference(sweep_context& c)
     // The leftover refusal's own calls: after the lock, up to the log line.
     ws.prepare();
     write_file(ws.pending() / "readme.txt", "left over");
-    const run_result refused = run_helper(ws, {"-e", "signal=none"}, trace);
+    const run_result refused = run_helper(ws, {}, true, trace);
     if (refused.log_lines != std::vector<std::string>{leftover_line})
         throw std::runtime_error("the run over leftovers did not refuse: " + refused.output);
     // The lock's own calls come first; a fault there is the lock refusal, not the leftover check.
-    const std::vector<call_point> refusal_calls = count_calls(refused.trace, log_name).points;
+    const std::vector<call_point> refusal_calls = count_calls(refused.trace, lock_name, log_name).points;
     for (std::size_t i = 1; i < refusal_calls.size(); ++i)
-        if (refusal_calls[i].syscall != "flock")
+        if (!is_lock_call(refusal_calls[i].call))
             ref.refusal_points.push_back(refusal_calls[i]);
+
+    if (c.kind == sweep_kind::rollback)
+        record_rollback(ref, ws, trace);
     ws.clear();
     return ref;
+}
+
+// The points a sweep tries: every call after start-up (the rollback sweep: every call of the
+// rollback), each failed with every error once and from then on, or killed before it.
+const std::vector<call_point>& points_of(const sweep_context& c)
+{
+    return c.kind == sweep_kind::rollback ? c.ref.rollback_points : c.ref.calls.points;
 }
 
 std::vector<job> plan_jobs(const sweep_context& c)
 {
     std::vector<job> jobs;
+    std::vector<injection> first;
+    std::string prefix = c.f.name + ": ";
+    if (c.kind == sweep_kind::rollback) {
+        first.push_back(c.ref.rollback_first);
+        prefix += "after " + c.ref.rollback_first.call + " #" + std::to_string(c.ref.rollback_first.k) + " failed " +
+                  std::to_string(c.ref.rollback_first.times) + " times with " + c.ref.rollback_first.error + ", ";
+    }
     std::size_t index = 0;
-    for (const auto& point : c.ref.calls.points) {
-        if (c.kind == sweep_kind::fault && !can_fail(point.syscall))
+    for (const auto& point : points_of(c)) {
+        const std::string where = prefix + point.call + " #" + std::to_string(point.k);
+        if (c.kind != sweep_kind::fault)
+            jobs.push_back({point, "", false, false, where + " killed", first});
+        if (c.kind == sweep_kind::crash || !can_fail(point.call))
             continue;
-        const std::string where = c.f.name + ": " + point.syscall + " #" + std::to_string(point.k);
-        if (c.kind == sweep_kind::crash) {
-            jobs.push_back({point, "", false, false, where + " killed"});
-            continue;
-        }
-        const std::vector<std::string> errors = errors_for(point.syscall);
+        const std::vector<std::string> errors = errors_for(point.call);
         for (bool from_then_on : {false, true}) {
             for (std::size_t e = 0; e < errors.size(); ++e) {
-                // The CI scope makes one run per point: the mode alternates, the errno goes round.
+                // The CI scope makes one run per point: the mode alternates, the error goes round.
                 if (c.scope == sweep_scope::ci && (from_then_on != (index % 2 == 1) || e != index / 2 % errors.size()))
                     continue;
                 jobs.push_back({point, errors[e], from_then_on, false,
-                                where + " " + errors[e] + (from_then_on ? " from then on" : " once")});
+                                where + " " + errors[e] + (from_then_on ? " from then on" : " once"), first});
             }
         }
         ++index;
     }
     if (c.kind == sweep_kind::fault)
-        for (const auto& [syscall, total] : c.ref.calls.totals)
-            if (!class_of(syscall).empty() && can_fail(syscall))
-                jobs.push_back({{syscall, total + 1}, "", false, true, c.f.name + ": " + syscall + " sentinel"});
+        for (const auto& [call, total] : c.ref.calls.totals)
+            if (!class_of(call).empty() && can_fail(call))
+                jobs.push_back({{call, total + 1}, "", false, true, c.f.name + ": " + call + " sentinel"});
     return jobs;
 }
 
 } // namespace
+
+bool runs_rollback_sweep() { return runs_fault_series(); }
 
 sweep_scope scope_from_environment()
 {
@@ -1219,10 +1075,7 @@ sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
     sweep_context c(f, kind, scope);
     stdfs::create_directories(c.root);
     stdfs::create_directories(c.shm_root);
-    if (is_tmpfs(c.root))
-        throw std::runtime_error(c.root.string() + " is in memory; QM_SWEEP_DIR must name a folder on a disk");
-    if (device_of(c.root) == device_of(c.shm_root))
-        throw std::runtime_error("/dev/shm is not another file system than " + c.root.string());
+    check_volumes(c.root, c.shm_root);
     c.apps = make_apps(c.root);
     c.ref = record_reference(c);
 
@@ -1231,7 +1084,10 @@ sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> done{0};
     std::atomic<std::size_t> failed{0};
-    const std::string title = std::string(kind == sweep_kind::fault ? "fault sweep, " : "crash sweep, ") + f.name;
+    const std::string title = std::string(kind == sweep_kind::fault   ? "fault sweep, "
+                                          : kind == sweep_kind::crash ? "crash sweep, "
+                                                                      : "rollback sweep, ") +
+                              f.name;
     std::fprintf(stderr, "%s: %zu runs planned\n", title.c_str(), jobs.size());
     std::vector<std::thread> threads;
     const std::size_t workers = std::min(worker_count(), jobs.size());
@@ -1256,9 +1112,9 @@ sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope)
 
     sweep_figures figures;
     figures.untraced_syscalls.assign(c.ref.calls.untraced.begin(), c.ref.calls.untraced.end());
-    for (const auto& point : c.ref.calls.points)
-        if (kind == sweep_kind::crash || can_fail(point.syscall))
-            ++figures.points_per_class[class_of(point.syscall)];
+    for (const auto& point : points_of(c))
+        if (kind != sweep_kind::fault || can_fail(point.call))
+            ++figures.points_per_class[class_of(point.call)];
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         const job& j = jobs[i];
         if (j.sentinel)
@@ -1299,14 +1155,14 @@ concurrency_figures run_concurrency(int rounds, int helpers_per_round)
     ref.before = without_volatile(take_snapshot(ws.install()));
     ref.outside = ws.outside();
     {
-        const run_result r = run_helper(ws, {}, {});
+        const run_result r = run_helper(ws, {}, false, root / "trace.txt");
         const snapshot after = take_snapshot(ws.install());
         ref.installed = proper(after);
         ref.backup = below(after, backup_name);
     }
 
     // A late helper finds the staging folder gone with the first one's commit.
-    const std::string nothing_left = restored_prefix + system_error(ENOENT).message();
+    const std::string nothing_left = restored_prefix + staging_gone_text();
     concurrency_figures figures;
     figures.helpers = helpers_per_round;
     for (int round = 0; round < rounds; ++round) {
@@ -1314,19 +1170,21 @@ concurrency_figures run_concurrency(int rounds, int helpers_per_round)
         ws.prepare();
         // The application they all wait for; when it ends they all go at once.
         child_process application(test::tool_path("linger"), {"300"});
-        std::vector<std::unique_ptr<child_process>> helpers;
         std::vector<std::string> args = ws.arguments();
         args[0] = std::to_string(application.id());
+        std::vector<std::unique_ptr<running_helper>> helpers;
         for (int i = 0; i < helpers_per_round; ++i)
-            helpers.push_back(std::make_unique<child_process>(helper_path(), args, helper_environment()));
+            helpers.push_back(std::make_unique<running_helper>(args, std::vector<injection>{}, false,
+                                                               root / ("trace-" + std::to_string(i) + ".txt")));
         application.finish();
 
         int installed = 0;
         int lock_refusals = 0;
         int nothing_to_install = 0;
         for (auto& helper : helpers) {
-            const int exit_code = helper->finish();
-            const std::vector<std::string> shown = split_lines(helper->output());
+            const helper_run run = helper->finish();
+            const int exit_code = run.exit_code;
+            const std::vector<std::string> shown = run.messages;
             if (exit_code == 0 && shown.empty())
                 ++installed;
             else if (exit_code == 1 && shown == std::vector<std::string>{lock_message})
@@ -1341,7 +1199,7 @@ concurrency_figures run_concurrency(int rounds, int helpers_per_round)
             figures.violations.push_back(label + std::to_string(installed) + " helpers installed");
 
         const std::string log = read_file(ws.log());
-        std::vector<std::string> lines = split_lines(log.substr(std::min(log.size(), earlier_log.size())));
+        std::vector<std::string> lines = split_log(log.substr(std::min(log.size(), earlier_log.size())));
         const auto count = [&](const std::string& line) { return std::count(lines.begin(), lines.end(), line); };
         if (!starts_with(log, earlier_log) || static_cast<int>(lines.size()) != helpers_per_round ||
             count(installed_line) != installed || count(lock_line) != lock_refusals ||

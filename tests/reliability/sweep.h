@@ -1,6 +1,7 @@
 // The reliability sweeps over the real quillmoor-updater: a representative update is run again and
-// again with one file-system call failed, or the process killed before it, by strace, and what the
-// user was promised is checked from the disk afterwards.
+// again with one file-system call failed, or the process killed before it (by strace on POSIX, by
+// the helper's fault-injection build on Windows), and what the user was promised is checked from
+// the disk afterwards.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,7 @@ std::string difference(const snapshot& expected, const snapshot& actual);
 
 struct fixture {
     std::string name;
-    bool staging_on_shm = false; // staging on /dev/shm, another file system than the installation
+    bool staging_on_shm = false; // staging on another volume (/dev/shm; Windows: QM_OTHER_VOLUME)
     bool manifests = true;       // an installed and a staged "install-manifest.txt"
 };
 
@@ -48,7 +49,9 @@ const fixture& unmanifested_fixture();
 
 // ---- the sweeps ------------------------------------------------------------------------------------
 
-enum class sweep_kind { fault, crash };
+// rollback: a first fault makes the install roll back (the last move fails at every attempt), and
+// a second fault or crash point lands in each call of that rollback.
+enum class sweep_kind { fault, crash, rollback };
 // The CI scope tries every call point too, with one run per point (the errno and the mode taken in
 // turn) instead of every errno, once and from then on.
 enum class sweep_scope { ci, full };
@@ -69,6 +72,8 @@ struct sweep_figures {
 };
 
 sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope);
+// Whether this platform's sweeps can make the rollback sweep's series of faults.
+bool runs_rollback_sweep();
 
 struct concurrency_figures {
     int rounds = 0;

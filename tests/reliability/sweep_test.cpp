@@ -27,6 +27,7 @@ struct results {
     std::mutex mutex;
     std::map<std::string, sweep_figures> fault; // by fixture name
     std::map<std::string, sweep_figures> crash;
+    std::map<std::string, sweep_figures> rollback;
     std::optional<concurrency_figures> concurrency;
 };
 
@@ -46,15 +47,23 @@ void expect_no_violations(const std::vector<std::string>& violations)
 
 void run_and_check(const fixture& f, sweep_kind kind)
 {
+    if (kind == sweep_kind::rollback && !runs_rollback_sweep())
+        GTEST_SKIP() << "strace makes one injection per system call, and the rollback's moves are renames like "
+                        "the one that fails first";
     const sweep_figures figures = run_sweep(f, kind, scope_from_environment());
     std::size_t points = 0;
     for (const auto& [call_class, count] : figures.points_per_class)
         points += static_cast<std::size_t>(count);
-    EXPECT_GT(points, 100u) << "too few calls were recorded for the representative update";
+    if (kind == sweep_kind::rollback)
+        EXPECT_GT(points, 20u) << "too few calls were recorded for the rollback";
+    else
+        EXPECT_GT(points, 100u) << "too few calls were recorded for the representative update";
     EXPECT_EQ(figures.not_fired, 0);
     expect_no_violations(figures.violations);
     std::lock_guard lock(collected().mutex);
-    (kind == sweep_kind::fault ? collected().fault : collected().crash)[f.name] = figures;
+    (kind == sweep_kind::fault   ? collected().fault
+     : kind == sweep_kind::crash ? collected().crash
+                                 : collected().rollback)[f.name] = figures;
 }
 
 TEST(fault_sweep, same_volume) { run_and_check(same_volume_fixture(), sweep_kind::fault); }
@@ -64,6 +73,10 @@ TEST(fault_sweep, no_manifests) { run_and_check(unmanifested_fixture(), sweep_ki
 TEST(crash_sweep, same_volume) { run_and_check(same_volume_fixture(), sweep_kind::crash); }
 TEST(crash_sweep, staging_on_dev_shm) { run_and_check(shm_staging_fixture(), sweep_kind::crash); }
 TEST(crash_sweep, no_manifests) { run_and_check(unmanifested_fixture(), sweep_kind::crash); }
+
+TEST(rollback_sweep, same_volume) { run_and_check(same_volume_fixture(), sweep_kind::rollback); }
+TEST(rollback_sweep, staging_on_dev_shm) { run_and_check(shm_staging_fixture(), sweep_kind::rollback); }
+TEST(rollback_sweep, no_manifests) { run_and_check(unmanifested_fixture(), sweep_kind::rollback); }
 
 TEST(concurrency, sixteen_helpers_for_one_application)
 {
@@ -117,7 +130,7 @@ public:
         long violations = 0;
         long not_fired = 0;
         std::set<std::string> untraced;
-        for (const auto* sweeps : {&r.fault, &r.crash})
+        for (const auto* sweeps : {&r.fault, &r.crash, &r.rollback})
             for (const auto& [name, figures] : *sweeps) {
                 violations += static_cast<long>(figures.violations.size());
                 not_fired += figures.not_fired;
@@ -157,8 +170,34 @@ public:
         if (!r.crash.empty())
             row("Crash points (killed before the call)",
                 per_fixture(r.crash, [](const sweep_figures& f) { return long(f.crash_points); }));
+        if (!r.rollback.empty()) {
+            row("Rollback sweep: first fault", "the last move before the commit fails at each of its 10 attempts");
+            std::set<std::string> classes;
+            for (const auto& [name, figures] : r.rollback)
+                for (const auto& [call_class, count] : figures.points_per_class)
+                    classes.insert(call_class);
+            for (const auto& call_class : classes)
+                row("Rollback calls: " + call_class, per_fixture(r.rollback, [&](const sweep_figures& f) {
+                        auto found = f.points_per_class.find(call_class);
+                        return found == f.points_per_class.end() ? 0L : long(found->second);
+                    }));
+            row("Rollback runs, second fault failing once", per_fixture(r.rollback, [](const sweep_figures& f) {
+                    long n = 0;
+                    for (const auto& [error, count] : f.runs_once)
+                        n += count;
+                    return n;
+                }));
+            row("Rollback runs, second fault failing from then on", per_fixture(r.rollback, [](const sweep_figures& f) {
+                    long n = 0;
+                    for (const auto& [error, count] : f.runs_from_then_on)
+                        n += count;
+                    return n;
+                }));
+            row("Rollback runs, killed at a call of the rollback",
+                per_fixture(r.rollback, [](const sweep_figures& f) { return long(f.crash_points); }));
+        }
         std::map<std::string, sweep_figures> both;
-        for (const auto* sweeps : {&r.fault, &r.crash})
+        for (const auto* sweeps : {&r.fault, &r.crash, &r.rollback})
             for (const auto& [name, figures] : *sweeps) {
                 sweep_figures& sum = both[name];
                 sum.refusal_reruns += figures.refusal_reruns;

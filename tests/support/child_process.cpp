@@ -174,18 +174,31 @@ child_process::child_process(const fs::path& program, const std::vector<std::str
     HANDLE input =
         CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    // The child inherits these two handles and no other: a test that opens files on other threads
+    // meanwhile must not lend them to it (a file held open that way cannot be moved or deleted).
+    HANDLE inherited[] = {input, output};
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    std::vector<char> list_memory(list_size);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size) ||
+        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
+                                   nullptr))
+        throw std::runtime_error("cannot limit the inherited handles: error " + std::to_string(GetLastError()));
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = list;
     PROCESS_INFORMATION started{};
     // Started suspended, so that it is in its job before it can start anything itself.
-    BOOL created =
-        CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                       CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &started);
+    BOOL created = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                                  block.data(), nullptr, &startup.StartupInfo, &started);
     DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(list);
     CloseHandle(output);
     CloseHandle(input);
     if (!created)
@@ -220,6 +233,16 @@ int child_process::wait_for_exit()
     exit_code_ = static_cast<int>(code);
     exited_ = true;
     return exit_code_;
+}
+
+bool child_process::wait_for_exit_within(std::chrono::milliseconds limit)
+{
+    if (exited_)
+        return true;
+    if (WaitForSingleObject(process_, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
+        return false;
+    wait_for_exit();
+    return true;
 }
 
 int child_process::finish()
@@ -323,6 +346,24 @@ int child_process::wait_for_exit()
     exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     exited_ = true;
     return exit_code_;
+}
+
+bool child_process::wait_for_exit_within(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!exited_) {
+        int status = 0;
+        const pid_t done = ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG);
+        if (done == static_cast<pid_t>(id_)) {
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            exited_ = true;
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    return true;
 }
 
 int child_process::finish()

@@ -3,6 +3,7 @@
 // everything it started have ended.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -33,6 +34,8 @@ public:
 
     // Waits for the process itself to end and returns its exit code.
     int wait_for_exit();
+    // The same, for at most limit: false when the process still runs then.
+    bool wait_for_exit_within(std::chrono::milliseconds limit);
     // Waits until the process and every process it started have ended (at most a minute, then the
     // test fails), and returns its exit code. POSIX: until all of them closed the captured output,
     // which they inherit. Windows: until the job object the process was started in holds none but

@@ -2,6 +2,8 @@
 // Paths are handed to the OS as they are: the helper is longPathAware, so no "\\?\" rewriting.
 #include "updater/fs/fs.h"
 
+#include "updater/os_calls/win32.h"
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -18,6 +20,8 @@ namespace updater {
 
 namespace {
 
+using os_calls::win32_calls;
+
 class unique_handle {
 public:
     unique_handle() noexcept = default;
@@ -31,7 +35,7 @@ public:
     ~unique_handle()
     {
         if (*this)
-            CloseHandle(handle_);
+            win32_calls().close_handle(handle_);
     }
 
     HANDLE get() const noexcept { return handle_; }
@@ -227,7 +231,7 @@ unique_handle open_handle(const path_string& path, DWORD access, DWORD dispositi
     parameters.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
     parameters.dwFileFlags = flags;
     // No security attributes: the handle is not inherited by child processes.
-    return unique_handle(CreateFile2(path.c_str(), access, share_all, disposition, &parameters));
+    return unique_handle(win32_calls().create_file2(path.c_str(), access, share_all, disposition, &parameters));
 }
 
 // Opens what path resolves to, links and junctions followed, for queries; directories need
@@ -264,7 +268,7 @@ file_type status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
@@ -272,7 +276,7 @@ file_type status(const path_string& path, error_code& ec)
     // fails with 2 or 3 here and so counts as not found).
     unique_handle handle = open_for_query(path);
     FILE_BASIC_INFO info;
-    if (!handle || !GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &info, sizeof info))
+    if (!handle || !win32_calls().get_file_information_by_handle_ex(handle.get(), FileBasicInfo, &info, sizeof info))
         return type_from_error(ec);
     return type_from_attributes(info.FileAttributes);
 }
@@ -281,17 +285,18 @@ file_type symlink_status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
     // Only a listing tells the reparse tag: other tags (cloud placeholders, deduplicated files)
     // are ordinary files and directories.
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find =
+        win32_calls().find_first_file_ex(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE)
         return type_from_error(ec);
-    FindClose(find);
+    win32_calls().find_close(find);
     if (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK)
         return file_type::symlink;
     if (found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)
@@ -315,7 +320,8 @@ bool remove(const path_string& path, error_code& ec)
     // Windows 10 1809 and later: POSIX semantics take the name away at once, even while other
     // handles keep the file open, and the read-only attribute does not stop the deletion.
     disposition_info_ex disposition_ex{disposition_delete | disposition_posix_semantics | disposition_ignore_read_only};
-    if (SetFileInformationByHandle(handle.get(), file_disposition_info_ex, &disposition_ex, sizeof disposition_ex))
+    if (win32_calls().set_file_information_by_handle(handle.get(), file_disposition_info_ex, &disposition_ex,
+                                                     sizeof disposition_ex))
         return true;
     DWORD error = GetLastError();
     // Older systems answer 87 (1709 to 1803 know the class but not the read-only flag), and file
@@ -328,7 +334,7 @@ bool remove(const path_string& path, error_code& ec)
     // The classic deletion refuses read-only entries (5): clear the attribute first, and put it back
     // if the deletion still fails.
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+    if (!win32_calls().get_file_information_by_handle_ex(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
         ec = last_system_error();
         return false;
     }
@@ -338,19 +344,20 @@ bool remove(const path_string& path, error_code& ec)
         DWORD others = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
         // Zero attributes would mean "unchanged"; NORMAL stands for none.
         writable.FileAttributes = others ? others : FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileInformationByHandle(handle.get(), FileBasicInfo, &writable, sizeof writable)) {
+        if (!win32_calls().set_file_information_by_handle(handle.get(), FileBasicInfo, &writable, sizeof writable)) {
             ec = last_system_error();
             return false;
         }
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
-    if (SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition))
+    if (win32_calls().set_file_information_by_handle(handle.get(), FileDispositionInfo, &disposition,
+                                                     sizeof disposition))
         return true;
     ec = last_system_error();
     if (read_only) {
         FILE_BASIC_INFO restore{};
         restore.FileAttributes = basic.FileAttributes;
-        SetFileInformationByHandle(handle.get(), FileBasicInfo, &restore, sizeof restore);
+        win32_calls().set_file_information_by_handle(handle.get(), FileBasicInfo, &restore, sizeof restore);
     }
     return false;
 }
@@ -415,14 +422,14 @@ void rename(const path_string& from, const path_string& to, existing_target targ
     // then goes again with copying allowed, a directory is refused with 17. With the flag, a
     // directory move across volumes would try to copy the directory as a file and fail with 5
     // (Observed: Wine).
-    if (MoveFileExW(from.c_str(), to.c_str(), replace))
+    if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace))
         return;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) {
         WIN32_FILE_ATTRIBUTE_DATA source;
-        if (GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) &&
+        if (win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) &&
             !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (MoveFileExW(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED))
+            if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED))
                 return;
             error = GetLastError();
         }
@@ -431,21 +438,6 @@ void rename(const path_string& from, const path_string& to, existing_target targ
 }
 
 namespace {
-
-using copy_file2_function = decltype(&CopyFile2);
-
-// CopyFile2 (Windows 8) is looked up rather than imported, so the program still starts where it is
-// missing. Observed: Wine does not export it; a static import aborts at the call.
-copy_file2_function find_copy_file2() noexcept
-{
-    static const copy_file2_function function = [] {
-        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-        return kernel32 ? reinterpret_cast<copy_file2_function>(
-                              reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "CopyFile2")))
-                        : nullptr;
-    }();
-    return function;
-}
 
 error_code error_from_hresult(HRESULT result) noexcept
 {
@@ -462,7 +454,7 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
     // Both calls keep attributes and the last-write time; with COPY_FILE_FAIL_IF_EXISTS anything at
     // to fails the copy with 80.
     const DWORD flags = target == existing_target::keep ? COPY_FILE_FAIL_IF_EXISTS : 0;
-    if (copy_file2_function copy_file2 = find_copy_file2()) {
+    if (auto copy_file2 = win32_calls().copy_file2) {
         COPYFILE2_EXTENDED_PARAMETERS parameters{};
         parameters.dwSize = sizeof parameters;
         parameters.dwCopyFlags = flags;
@@ -471,7 +463,7 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
             ec = error_from_hresult(result);
         return;
     }
-    if (!CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags)) {
+    if (!win32_calls().copy_file_ex(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags)) {
         ec = last_system_error();
         return;
     }
@@ -480,8 +472,8 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
     WIN32_FILE_ATTRIBUTE_DATA source;
     unique_handle copy = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     FILE_BASIC_INFO basic{};
-    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source) || !copy ||
-        !GetFileInformationByHandleEx(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
+    if (!win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) || !copy ||
+        !win32_calls().get_file_information_by_handle_ex(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
         ec = last_system_error();
         return;
     }
@@ -489,7 +481,7 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
         return;
     FILE_BASIC_INFO attributes{}; // zero times: left as they are
     attributes.FileAttributes = source.dwFileAttributes;
-    if (!SetFileInformationByHandle(copy.get(), FileBasicInfo, &attributes, sizeof attributes))
+    if (!win32_calls().set_file_information_by_handle(copy.get(), FileBasicInfo, &attributes, sizeof attributes))
         ec = last_system_error();
 }
 
@@ -500,7 +492,8 @@ bool equivalent(const path_string& a, const path_string& b, error_code& ec)
     const path_string* paths[2] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
         unique_handle handle = open_for_query(*paths[i]);
-        if (!handle || !GetFileInformationByHandleEx(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
+        if (!handle ||
+            !win32_calls().get_file_information_by_handle_ex(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
             ec = last_system_error();
             return false;
         }
@@ -522,7 +515,7 @@ std::size_t elements_start(const path_string& path) noexcept
 
 error_code create_level(const path_string& level)
 {
-    if (CreateDirectoryW(level.c_str(), nullptr))
+    if (win32_calls().create_directory(level.c_str(), nullptr))
         return {};
     error_code ec = last_system_error();
     // An existing level is fine when it is a directory; 183 stays for one that is not.
@@ -599,8 +592,9 @@ path_string final_path(HANDLE handle, error_code& ec)
 {
     path_string result(MAX_PATH, L'\0');
     for (;;) {
-        DWORD length = GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()),
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        DWORD length =
+            win32_calls().get_final_path_name_by_handle(handle, result.data(), static_cast<DWORD>(result.size()),
+                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0) {
             ec = last_system_error();
             return {};
@@ -743,16 +737,16 @@ unique_file open_file(const path_string& path, const char* mode, error_code& ec)
         ec = last_system_error();
         return nullptr;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags);
+    int fd = win32_calls().open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags);
     if (fd == -1) {
         ec = generic_error(errno);
         return nullptr;
     }
     handle.release();
-    unique_file file(_fdopen(fd, mode));
+    unique_file file(win32_calls().fdopen(fd, mode));
     if (!file) {
         ec = generic_error(errno);
-        _close(fd);
+        win32_calls().close(fd);
     }
     return file;
 }
@@ -775,7 +769,7 @@ struct dir_stream {
 void dir_stream_closer::operator()(dir_stream* stream) const noexcept
 {
     if (stream->find != INVALID_HANDLE_VALUE)
-        FindClose(stream->find);
+        win32_calls().find_close(stream->find);
     delete stream;
 }
 
@@ -785,13 +779,15 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
     unique_dir_stream stream(new dir_stream);
     path_string pattern = join_path(dir, L"*");
     // Basic information skips the 8.3 names; large fetches read bigger batches per call.
-    stream->find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &stream->data, FindExSearchNameMatch, nullptr,
-                                    FIND_FIRST_EX_LARGE_FETCH);
+    stream->find = win32_calls().find_first_file_ex(pattern.c_str(), FindExInfoBasic, &stream->data,
+                                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (stream->find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        // Nothing matched at all: a root directory, which has no "." and "..", that is empty.
-        // A missing directory gives 3, and a file 267 (Observed: Wine, 123).
-        if (error == ERROR_FILE_NOT_FOUND)
+        // Nothing matched at all: an empty volume root, the one directory without "." and "..".
+        // Any other directory lists "." at least, so there 2 is a failure, never an empty listing
+        // (which would let a scan or a leftover check miss what the directory holds). A missing
+        // directory gives 3, and a file 267 (Observed: Wine, 123).
+        if (error == ERROR_FILE_NOT_FOUND && elements_start(dir) >= dir.size())
             return stream;
         ec = system_error(static_cast<int>(error));
         return nullptr;
@@ -806,7 +802,7 @@ bool read_dir_stream(dir_stream& stream, path_string& name, file_type& type, err
     if (stream.find == INVALID_HANDLE_VALUE)
         return false;
     for (;;) {
-        if (!stream.pending && !FindNextFileW(stream.find, &stream.data)) {
+        if (!stream.pending && !win32_calls().find_next_file(stream.find, &stream.data)) {
             DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_FILES)
                 ec = system_error(static_cast<int>(error));

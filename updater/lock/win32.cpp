@@ -2,22 +2,22 @@
 // open fails with a sharing violation while this handle is open.
 #include "updater/lock/lock.h"
 
-#include <windows.h>
+#include "updater/os_calls/win32.h"
 
 namespace updater {
 
 install_lock acquire_install_lock(const path_string& app_path)
 {
     // No security attributes: the handle is not inheritable. No delete-on-close: the file stays.
-    HANDLE handle = CreateFileW(lock_path_of(app_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = os_calls::win32_calls().create_file(lock_path_of(app_path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return install_lock(reinterpret_cast<std::intptr_t>(handle));
 }
 
 void install_lock::reset() noexcept
 {
     if (handle_ != invalid)
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+        os_calls::win32_calls().close_handle(reinterpret_cast<HANDLE>(handle_));
     handle_ = invalid;
 }
 

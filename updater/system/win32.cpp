@@ -2,14 +2,15 @@
 // arguments exactly as given.
 #include "updater/system/process.h"
 
-#include <windows.h>
-#include <shellapi.h>
+#include "updater/os_calls/win32.h"
 
 #include <memory>
 
 namespace updater {
 
 namespace {
+
+using os_calls::win32_calls;
 
 struct local_free {
     void operator()(wchar_t** block) const noexcept { LocalFree(block); }
@@ -22,7 +23,8 @@ std::wstring widen(std::string_view ascii) { return std::wstring(ascii.begin(), 
 bool split_command_line(const entry_arguments&, std::vector<path_string>& elements)
 {
     int count = 0;
-    std::unique_ptr<wchar_t*, local_free> split(CommandLineToArgvW(GetCommandLineW(), &count));
+    std::unique_ptr<wchar_t*, local_free> split(
+        win32_calls().command_line_to_argv(win32_calls().get_command_line(), &count));
     if (!split)
         return false;
     elements.assign(split.get(), split.get() + count);
@@ -33,18 +35,18 @@ bool wait_for_application(std::uint32_t app_pid, std::chrono::milliseconds timeo
 {
     // NULL for id 0, an id that names no process, an ended process or refused access: nothing to
     // wait for.
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, app_pid);
+    HANDLE process = win32_calls().open_process(SYNCHRONIZE, FALSE, app_pid);
     if (!process)
         return true;
-    DWORD result = WaitForSingleObject(process, static_cast<DWORD>(timeout.count()));
-    CloseHandle(process);
+    DWORD result = win32_calls().wait_for_single_object(process, static_cast<DWORD>(timeout.count()));
+    win32_calls().close_handle(process);
     return result == WAIT_OBJECT_0;
 }
 
 void show_message(std::string_view caption, std::string_view text, message_icon icon)
 {
     UINT type = MB_OK | (icon == message_icon::information ? MB_ICONINFORMATION : MB_ICONERROR);
-    MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), type);
+    win32_calls().message_box(nullptr, widen(text).c_str(), widen(caption).c_str(), type);
 }
 
 bool relaunch_application(const path_string& app_path, const path_string& install_dir)
@@ -54,11 +56,11 @@ bool relaunch_application(const path_string& app_path, const path_string& instal
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, install_dir.c_str(),
-                        &startup, &started))
+    if (!win32_calls().create_process(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      install_dir.c_str(), &startup, &started))
         return false;
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
+    win32_calls().close_handle(started.hThread);
+    win32_calls().close_handle(started.hProcess);
     return true;
 }
 
