@@ -4,6 +4,7 @@
 //   fs_tool remove_all PATH
 //   fs_tool create_directories PATH
 // The last line is "ok" or the error's category and value.
+#include "main/tool_main.h"
 #include "updater/fs/fs.h"
 
 #include <cstdio>
@@ -36,8 +37,4 @@ int run(int argc, updater::path_char** argv)
 
 } // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return run(argc, argv); }
-#else
-int main(int argc, char** argv) { return run(argc, argv); }
-#endif
+int tool_main(int argc, updater::path_char** argv) { return run(argc, argv); }

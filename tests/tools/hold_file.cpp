@@ -3,6 +3,7 @@
 // it cannot be opened) to READY_FILE, and keeps it open until RELEASE_FILE appears (at most a
 // minute). The C runtime opens without delete sharing, so on Windows the file can neither be
 // renamed nor deleted meanwhile; POSIX has no such sharing modes.
+#include "main/tool_main.h"
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -10,11 +11,7 @@
 
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv)
-#else
-int main(int argc, char** argv)
-#endif
+int tool_main(int argc, updater::path_char** argv)
 {
     if (argc != 4)
         return 2;

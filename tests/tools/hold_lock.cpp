@@ -1,6 +1,7 @@
 // Holds the installation lock of an application like a running helper does:
 // "hold_lock APP_PATH READY_FILE RELEASE_FILE" takes the lock, writes "held" or "refused" to
 // READY_FILE, and keeps the lock until RELEASE_FILE appears (at most a minute).
+#include "main/tool_main.h"
 #include "updater/lock/lock.h"
 
 #include <chrono>
@@ -10,11 +11,7 @@
 
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv)
-#else
-int main(int argc, char** argv)
-#endif
+int tool_main(int argc, updater::path_char** argv)
 {
     if (argc != 4)
         return 2;

@@ -1,5 +1,6 @@
 // Runs one install transaction, so that tests can make chosen system calls of it fail (strace).
 // Prints "installed" or "failed" with the error's category and value.
+#include "main/tool_main.h"
 #include "updater/install/transaction.h"
 
 #include <cstdio>
@@ -20,8 +21,4 @@ int run(int argc, updater::path_char** argv)
 
 } // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return run(argc, argv); }
-#else
-int main(int argc, char** argv) { return run(argc, argv); }
-#endif
+int tool_main(int argc, updater::path_char** argv) { return run(argc, argv); }

@@ -1,5 +1,6 @@
 // A process to wait for: "linger MILLISECONDS [FILE]" stays for that long, then writes "done" to
 // FILE when one is given (a failure to write is ignored) and exits.
+#include "main/tool_main.h"
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -7,11 +8,7 @@
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv)
-#else
-int main(int argc, char** argv)
-#endif
+int tool_main(int argc, updater::path_char** argv)
 {
     if (argc < 2)
         return 2;

@@ -1,6 +1,7 @@
 // Runs one manifest operation on a folder, so that tests can run it as another user or with
 // chosen system calls failing. Prints the error's category and value ("ok" on success), then the
 // resulting entries, one per line, as the set holds them.
+#include "main/tool_main.h"
 #include "updater/manifest/staged_tree.h"
 
 #include <cstdio>
@@ -39,8 +40,4 @@ int run(int argc, path_char** argv)
 
 } // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return run(argc, argv); }
-#else
-int main(int argc, char** argv) { return run(argc, argv); }
-#endif
+int tool_main(int argc, updater::path_char** argv) { return run(argc, argv); }

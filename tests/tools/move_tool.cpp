@@ -1,6 +1,7 @@
 // Runs one move_with_retry, so that tests can watch its system calls from outside (strace) and
 // make chosen calls fail; "keep" moves without replacing. Prints "ok" or the error's category and
 // value.
+#include "main/tool_main.h"
 #include "updater/install/move.h"
 
 #include <cstdio>
@@ -26,8 +27,4 @@ int run(int argc, updater::path_char** argv)
 
 } // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return run(argc, argv); }
-#else
-int main(int argc, char** argv) { return run(argc, argv); }
-#endif
+int tool_main(int argc, updater::path_char** argv) { return run(argc, argv); }

@@ -2,6 +2,7 @@
 // command line, its working directory and, on POSIX, its open descriptors) to "<own path>.record"
 // and exits. When "<own path>.hold" exists it then stays until "<own path>.release" appears (at
 // most a minute), so that a test can act while it runs.
+#include "main/tool_main.h"
 #include "updater/fs/path.h"
 
 #include <chrono>
@@ -76,8 +77,4 @@ template <class Char> int record(int argc, Char** argv)
 
 } // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return record(argc, argv); }
-#else
-int main(int argc, char** argv) { return record(argc, argv); }
-#endif
+int tool_main(int argc, updater::path_char** argv) { return record(argc, argv); }

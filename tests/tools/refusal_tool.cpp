@@ -1,16 +1,13 @@
 // Runs a refusal check in a process of its own, so that it can run as an unprivileged user:
 // "refusal_tool has_leftover_backup INSTALL_DIR" prints "true" or "false";
 // "refusal_tool dispose_staging_dir STAGING_DIR" prints "done".
+#include "main/tool_main.h"
 #include "updater/refusal.h"
 
 #include <cstdio>
 #include <string>
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv)
-#else
-int main(int argc, char** argv)
-#endif
+int tool_main(int argc, updater::path_char** argv)
 {
     if (argc != 3)
         return 2;

@@ -80,15 +80,20 @@ void create_directories(const path_string& path, error_code& ec);
 path_string weakly_canonical(const path_string& path, error_code& ec);
 
 // lexically_relative of the weakly canonical forms of path and base; empty with ec set when either
-// cannot be formed.
+// cannot be formed (the error of the query that failed). Two paths with no relative path between
+// them, on two Windows volumes, give generic "invalid argument" (22).
 path_string relative(const path_string& path, const path_string& base, error_code& ec);
 
-// Opens a file for C stdio with a fopen mode ("rt", "wb", "at", ...). The OS's sharing is not
-// restricted, descriptors are not inherited by children, and the error is the OS's own.
+// Closes a stdio file; a failed close is ignored.
 struct file_closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
 };
 using unique_file = std::unique_ptr<std::FILE, file_closer>;
+
+// Opens a file for C stdio with a fopen mode ("rt", "wb", "at", "r+b", ...; "t" is text mode, the
+// default, which on Windows writes LF as CR LF). The OS's sharing is not restricted, descriptors
+// are not inherited by children, and the error is the OS's own; a mode it does not know gives
+// generic "invalid argument".
 unique_file open_file(const path_string& path, const char* mode, error_code& ec);
 
 // Narrow text of file names in manifests: on Windows the file-name code page (UTF-8 when the C
