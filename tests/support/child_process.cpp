@@ -1,4 +1,5 @@
 #include "support/child_process.h"
+#include "support/child_process_shared.h"
 
 #include "updater/fs/path.h"
 
@@ -12,26 +13,11 @@
 #include <stdexcept>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
 namespace updater::test {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Long enough for any process the tests start to get going; never reached when things work.
-constexpr auto patience = std::chrono::seconds(60);
 
 bool changed(const std::vector<environment_change>& changes, std::string_view entry)
 {
@@ -41,6 +27,8 @@ bool changed(const std::vector<environment_change>& changes, std::string_view en
             return true;
     return false;
 }
+
+} // namespace
 
 std::vector<std::string> environment_with(const std::vector<environment_change>& changes,
                                           const std::vector<std::string>& current)
@@ -54,8 +42,6 @@ std::vector<std::string> environment_with(const std::vector<environment_change>&
             result.push_back(change.name + "=" + *change.value);
     return result;
 }
-
-} // namespace
 
 fs::path tool_path(const std::string& name)
 {
@@ -76,326 +62,5 @@ bool wait_for_file(const fs::path& file)
     }
     return true;
 }
-
-#ifdef _WIN32
-
-namespace {
-
-// The quoting that CommandLineToArgvW and the C runtime undo.
-void append_quoted(std::wstring& line, const std::wstring& argument)
-{
-    if (!line.empty())
-        line += L' ';
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        line += argument;
-        return;
-    }
-    line += L'"';
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line += c;
-    }
-    line.append(backslashes * 2, L'\\');
-    line += L'"';
-}
-
-std::vector<std::string> current_environment()
-{
-    std::vector<std::string> entries;
-    wchar_t* block = GetEnvironmentStringsW();
-    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
-        entries.push_back(path_to_utf8(entry));
-    FreeEnvironmentStringsW(block);
-    return entries;
-}
-
-// The running processes of job but Wine's own. Observed: Wine starts its desktop and services
-// (explorer.exe, rpcss.exe, plugplay.exe, ...) on demand from whichever process first needs them;
-// they join that process's job and outlive it.
-unsigned processes_of_the_test_in(HANDLE job)
-{
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[255];
-    } ids{};
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr))
-        return 0;
-    wchar_t system_dir[MAX_PATH];
-    const UINT system_dir_size = GetSystemDirectoryW(system_dir, MAX_PATH);
-    unsigned count = 0;
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-        HANDLE process =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
-        if (!process)
-            continue;
-        std::wstring image(32768, L'\0');
-        DWORD size = static_cast<DWORD>(image.size());
-        const bool wine_own = QueryFullProcessImageNameW(process, 0, image.data(), &size) &&
-                              _wcsnicmp(image.c_str(), system_dir, system_dir_size) == 0;
-        DWORD code = 0;
-        const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-        CloseHandle(process);
-        if (running && !wine_own)
-            ++count;
-    }
-    return count;
-}
-
-} // namespace
-
-child_process::child_process(const fs::path& program, const std::vector<std::string>& arguments,
-                             const std::vector<environment_change>& environment)
-{
-    std::wstring line;
-    append_quoted(line, program.native());
-    for (const auto& argument : arguments)
-        append_quoted(line, path_from_utf8(argument));
-
-    std::wstring block;
-    for (const auto& entry : environment_with(environment, current_environment())) {
-        block += path_from_utf8(entry);
-        block += L'\0';
-    }
-    block += L'\0';
-
-    static std::atomic<unsigned> counter{0};
-    output_file_ = fs::temp_directory_path() /
-                   ("qm-output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + ".txt");
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE output =
-        CreateFileW(output_file_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE input =
-        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
-
-    // The child inherits these two handles and no other: a test that opens files on other threads
-    // meanwhile must not lend them to it (a file held open that way cannot be moved or deleted).
-    HANDLE inherited[] = {input, output};
-    SIZE_T list_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
-    std::vector<char> list_memory(list_size);
-    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size) ||
-        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
-                                   nullptr))
-        throw std::runtime_error("cannot limit the inherited handles: error " + std::to_string(GetLastError()));
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input;
-    startup.StartupInfo.hStdOutput = output;
-    startup.StartupInfo.hStdError = output;
-    startup.lpAttributeList = list;
-    PROCESS_INFORMATION started{};
-    // Started suspended, so that it is in its job before it can start anything itself.
-    BOOL created = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                                  block.data(), nullptr, &startup.StartupInfo, &started);
-    DWORD error = GetLastError();
-    DeleteProcThreadAttributeList(list);
-    CloseHandle(output);
-    CloseHandle(input);
-    if (!created)
-        throw std::runtime_error("cannot start " + program.string() + ": error " + std::to_string(error));
-    job_ = CreateJobObjectW(nullptr, nullptr);
-    AssignProcessToJobObject(job_, started.hProcess);
-    ResumeThread(started.hThread);
-    CloseHandle(started.hThread);
-    process_ = started.hProcess;
-    id_ = started.dwProcessId;
-}
-
-child_process::~child_process()
-{
-    if (!finished_)
-        kill();
-    CloseHandle(process_);
-    CloseHandle(job_);
-    std::error_code ignored;
-    fs::remove(output_file_, ignored);
-}
-
-std::uint32_t child_process::id() const noexcept { return id_; }
-
-int child_process::wait_for_exit()
-{
-    if (exited_)
-        return exit_code_;
-    WaitForSingleObject(process_, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process_, &code);
-    exit_code_ = static_cast<int>(code);
-    exited_ = true;
-    return exit_code_;
-}
-
-bool child_process::wait_for_exit_within(std::chrono::milliseconds limit)
-{
-    if (exited_)
-        return true;
-    if (WaitForSingleObject(process_, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0)
-        return false;
-    wait_for_exit();
-    return true;
-}
-
-int child_process::finish()
-{
-    if (finished_)
-        return exit_code_;
-    wait_for_exit();
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (processes_of_the_test_in(job_) > 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "processes started by " << id_ << " still run after a minute";
-            break;
-        }
-        Sleep(5);
-    }
-    std::ifstream in(output_file_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    output_ = text.str();
-    finished_ = true;
-    return exit_code_;
-}
-
-void child_process::kill() noexcept
-{
-    if (finished_)
-        return;
-    // Not the whole job: Wine's own services may have joined it.
-    TerminateProcess(process_, 255);
-    WaitForSingleObject(process_, INFINITE);
-    exited_ = finished_ = true;
-}
-
-#else
-
-namespace {
-
-std::vector<std::string> current_environment()
-{
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry; ++entry)
-        entries.emplace_back(*entry);
-    return entries;
-}
-
-} // namespace
-
-child_process::child_process(const fs::path& program, const std::vector<std::string>& arguments,
-                             const std::vector<environment_change>& environment)
-{
-    std::vector<std::string> argument_storage{program.string()};
-    argument_storage.insert(argument_storage.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : argument_storage)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment_storage = environment_with(environment, current_environment());
-    std::vector<char*> envp;
-    for (auto& entry : environment_storage)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    int output[2];
-    if (::pipe2(output, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // dup2 clears close-on-exec on the copies only.
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 2);
-    pid_t pid = 0;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(output[1]);
-    if (error != 0) {
-        ::close(output[0]);
-        throw std::runtime_error("cannot start " + program.string() + ": errno " + std::to_string(error));
-    }
-    output_fd_ = output[0];
-    id_ = static_cast<std::uint32_t>(pid);
-}
-
-child_process::~child_process()
-{
-    if (!finished_)
-        kill();
-    if (output_fd_ >= 0)
-        ::close(output_fd_);
-}
-
-std::uint32_t child_process::id() const noexcept { return id_; }
-
-int child_process::wait_for_exit()
-{
-    if (exited_)
-        return exit_code_;
-    int status = 0;
-    while (::waitpid(static_cast<pid_t>(id_), &status, 0) < 0 && errno == EINTR) {
-    }
-    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    exited_ = true;
-    return exit_code_;
-}
-
-bool child_process::wait_for_exit_within(std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!exited_) {
-        int status = 0;
-        const pid_t done = ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG);
-        if (done == static_cast<pid_t>(id_)) {
-            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            exited_ = true;
-        } else if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    return true;
-}
-
-int child_process::finish()
-{
-    if (finished_)
-        return exit_code_;
-    // The output can be read after the exit: a helper writes far less than a pipe holds.
-    wait_for_exit();
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = ::read(output_fd_, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        output_.append(buffer, static_cast<std::size_t>(got));
-    }
-    finished_ = true;
-    return exit_code_;
-}
-
-void child_process::kill() noexcept
-{
-    if (finished_)
-        return;
-    if (!exited_) {
-        ::kill(static_cast<pid_t>(id_), SIGKILL);
-        wait_for_exit();
-    }
-    finished_ = true;
-}
-
-#endif
 
 } // namespace updater::test

@@ -7,12 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace updater::test {
 
 namespace fs = std::filesystem;
@@ -82,38 +76,6 @@ std::string shell_quoted(const fs::path& path)
             quoted += c;
     }
     return quoted + "'";
-}
-
-#ifdef _WIN32
-error_code not_found_error() { return system_error(ERROR_FILE_NOT_FOUND); }
-error_code path_not_found_error() { return system_error(ERROR_PATH_NOT_FOUND); }
-error_code already_exists_error() { return system_error(ERROR_ALREADY_EXISTS); }
-error_code not_empty_error() { return system_error(ERROR_DIR_NOT_EMPTY); }
-error_code access_denied_error() { return system_error(ERROR_ACCESS_DENIED); }
-bool running_as_root() { return false; }
-bool running_under_wine()
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-#else
-error_code not_found_error() { return system_error(ENOENT); }
-error_code path_not_found_error() { return system_error(ENOENT); }
-error_code already_exists_error() { return system_error(EEXIST); }
-error_code not_empty_error() { return system_error(ENOTEMPTY); }
-error_code access_denied_error() { return system_error(EACCES); }
-bool running_as_root() { return geteuid() == 0; }
-bool running_under_wine() { return false; }
-#endif
-
-bool strace_can_trace()
-{
-#ifdef _WIN32
-    return false;
-#else
-    static const bool works = std::system("strace -qq -o /dev/null true >/dev/null 2>&1") == 0;
-    return works;
-#endif
 }
 
 void temp_dir_test::SetUp()

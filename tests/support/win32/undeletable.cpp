@@ -1,18 +1,13 @@
+// A path that cannot be deleted on Windows: held open without delete sharing.
 #include "support/undeletable.h"
 
 #include "support/test_support.h"
 
 #include <cstdlib>
 
-#ifdef _WIN32
 #include <windows.h>
-#else
-#include <cerrno>
-#endif
 
 namespace updater::test {
-
-#ifdef _WIN32
 
 undeletable_path::undeletable_path(const std::filesystem::path& path) : path_(path)
 {
@@ -30,22 +25,5 @@ undeletable_path::~undeletable_path()
 }
 
 error_code undeletable_path::deletion_error() { return system_error(ERROR_SHARING_VIOLATION); }
-
-#else
-
-undeletable_path::undeletable_path(const std::filesystem::path& path) : path_(path)
-{
-    held_ = std::system(("chattr +i " + shell_quoted(path) + " 2>/dev/null").c_str()) == 0;
-}
-
-undeletable_path::~undeletable_path()
-{
-    if (held_)
-        std::system(("chattr -i " + shell_quoted(path_)).c_str());
-}
-
-error_code undeletable_path::deletion_error() { return system_error(EPERM); }
-
-#endif
 
 } // namespace updater::test
