@@ -110,6 +110,16 @@ struct dir_stream_closer {
 };
 using unique_dir_stream = std::unique_ptr<dir_stream, dir_stream_closer>;
 
+// Backend: creates one directory; clear when it was made or a directory is there already ("already
+// exists" stays for anything else).
+error_code create_level(const path_string& level);
+// Backend: "path not found" (Windows 3, POSIX ENOENT): an empty path, a level whose parent is missing.
+error_code path_not_found_error() noexcept;
+// Backend: the final path of what path names, links resolved, in the form paths are given in.
+path_string final_path(const path_string& path, error_code& ec);
+// Backend: whether final_path failed in a way that a shorter path may not (a missing element).
+bool is_resolved_in_part(const error_code& ec) noexcept;
+
 // Backend: one pass of remove_all over a directory that remove found not empty: its contents,
 // deepest first, links removed and never followed, then the directory itself.
 void remove_tree(const path_string& dir, error_code& ec);

@@ -118,6 +118,14 @@ path_string join_path(path_view base, path_view rel)
     return result;
 }
 
+std::size_t elements_start(path_view path) noexcept
+{
+    std::size_t start = root_name(path).size();
+    while (start < path.size() && is_os_separator(path[start]))
+        ++start;
+    return start;
+}
+
 path_view last_element(path_view path) noexcept
 {
     std::size_t start = root_name(path).size();

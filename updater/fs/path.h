@@ -39,6 +39,9 @@ constexpr bool is_separator(path_char c) noexcept { return c == '/' || c == '\\'
 // "\\.\" or "\??\", or empty (always on POSIX).
 path_view root_name(path_view path) noexcept;
 
+// Where the elements after the root begin: past the root name and the separators after it.
+std::size_t elements_start(path_view path) noexcept;
+
 // base joined with rel: an absolute rel, or one whose root name differs from base's, replaces base;
 // a rel that begins with a separator follows base's root name directly; any other rel, less its
 // root name, follows base after one separator, which is left out when base is empty, is exactly a

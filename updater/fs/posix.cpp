@@ -278,60 +278,6 @@ void copy_contents(int from, int to, error_code& ec)
     }
 }
 
-// Creates one level of create_directories; true when the level is a directory afterwards, whatever
-// mkdir answered (EEXIST for one that was there already).
-bool make_directory_level(const path_string& level, error_code& ec)
-{
-    ec.clear();
-    if (::mkdir(level.c_str(), 0777) == 0)
-        return true;
-    ec = last_system_error();
-    struct stat st;
-    return ::stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The path without its last element and the separators around it; empty when there is none
-// ("a", "/").
-path_string parent_of(const path_string& path)
-{
-    std::size_t end = path.size();
-    while (end > 0 && path[end - 1] == '/')
-        --end;
-    while (end > 0 && path[end - 1] != '/')
-        --end;
-    const std::size_t element_start = end;
-    while (end > 1 && path[end - 1] == '/')
-        --end;
-    return end == 0 || element_start == 0 ? path_string() : path.substr(0, end);
-}
-
-// Creates the missing levels of path, the deepest existing one found by climbing: one mkdir per
-// missing level, and none at all for the levels above. True when path is a directory afterwards;
-// false at the first failure, whose error the level-by-level walk of create_directories then tells.
-bool make_missing_levels(const path_string& path)
-{
-    if (::mkdir(path.c_str(), 0777) == 0)
-        return true;
-    struct stat st;
-    if (errno == EEXIST)
-        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    if (errno != ENOENT)
-        return false;
-    const path_string parent = parent_of(path);
-    if (parent.empty() || !make_missing_levels(parent))
-        return false;
-    if (::mkdir(path.c_str(), 0777) == 0)
-        return true;
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The parent of an absolute, canonical path ("/" stays).
-void drop_last_element(path_string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    path.resize(slash == 0 || slash == path_string::npos ? 1 : slash);
-}
-
 } // namespace
 
 namespace detail {
@@ -566,98 +512,36 @@ bool equivalent(const path_string& a, const path_string& b, error_code& ec)
     return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
 }
 
-void create_directories(const path_string& path, error_code& ec)
+namespace detail {
+
+error_code create_level(const path_string& level)
 {
-    ec.clear();
-    if (path.empty()) {
-        ec = system_error(ENOENT);
-        return;
-    }
-    // Usually the directory is there already (one query), or only its last levels are missing.
+    if (::mkdir(level.c_str(), 0777) == 0)
+        return {};
+    const error_code ec = last_system_error();
+    // An existing level is fine when it is a directory; EEXIST stays for one that is not.
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 ? S_ISDIR(st.st_mode) : errno == ENOENT && make_missing_levels(path))
-        return;
-    // Every level from the top, as on Windows, so that failures are reported alike: a level that
-    // is a file answers EEXIST, the levels below it ENOTDIR. Levels created above are there
-    // already, as this walk would have created them.
-    error_code last_failure;
-    error_code last_found_failure; // the last one outside the not-found set
-    bool is_directory = false;
-    std::size_t end = 0;
-    while (end < path.size()) {
-        while (end < path.size() && path[end] == '/')
-            ++end;
-        while (end < path.size() && path[end] != '/')
-            ++end;
-        error_code level_ec;
-        is_directory = make_directory_level(path.substr(0, end), level_ec);
-        if (!is_directory) {
-            last_failure = level_ec;
-            if (!is_not_found(level_ec))
-                last_found_failure = level_ec;
-        }
-    }
-    if (!is_directory)
-        ec = last_found_failure ? last_found_failure : last_failure;
+    if (ec == system_error(EEXIST) && ::stat(level.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return {};
+    return ec;
 }
 
-path_string weakly_canonical(const path_string& path, error_code& ec)
+error_code path_not_found_error() noexcept { return system_error(ENOENT); }
+
+path_string final_path(const path_string& path, error_code& ec)
 {
-    ec.clear();
-    if (path.empty()) {
-        ec = system_error(ENOENT);
-        return {};
-    }
-    // The longest leading part that realpath resolves: from the whole path down to no element.
-    std::size_t end = path.size();
-    std::unique_ptr<char, malloc_deleter> resolved;
-    for (;;) {
-        const path_string head = end > 0 ? path.substr(0, end) : path_string(path[0] == '/' ? "/" : ".");
-        resolved.reset(::realpath(head.c_str(), nullptr));
-        if (resolved)
-            break;
+    std::unique_ptr<char, malloc_deleter> resolved(::realpath(path.c_str(), nullptr));
+    if (!resolved) {
         ec = last_system_error();
-        if (!is_not_found(ec) || end == 0)
-            return {};
-        // Back to the end of the previous element.
-        while (end > 0 && path[end - 1] != '/')
-            --end;
-        while (end > 0 && path[end - 1] == '/')
-            --end;
+        return {};
     }
     ec.clear();
-    path_string result(resolved.get());
-    // The rest, lexically: "." goes, ".." takes the element before it.
-    std::size_t i = end;
-    while (i < path.size()) {
-        while (i < path.size() && path[i] == '/')
-            ++i;
-        std::size_t element_end = i;
-        while (element_end < path.size() && path[element_end] != '/')
-            ++element_end;
-        const path_view element = path_view(path).substr(i, element_end - i);
-        if (element == "..") {
-            drop_last_element(result);
-        } else if (!element.empty() && element != ".") {
-            if (result.back() != '/')
-                result.push_back('/');
-            result.append(element);
-        }
-        i = element_end;
-    }
-    return result;
+    return resolved.get();
 }
 
-path_string relative(const path_string& path, const path_string& base, error_code& ec)
-{
-    const path_string canonical_path = weakly_canonical(path, ec);
-    if (ec)
-        return {};
-    const path_string canonical_base = weakly_canonical(base, ec);
-    if (ec)
-        return {};
-    return lexically_relative(canonical_path, canonical_base);
-}
+bool is_resolved_in_part(const error_code& ec) noexcept { return is_not_found(ec); }
+
+} // namespace detail
 
 unique_file open_file(const path_string& path, const char* mode, error_code& ec)
 {

@@ -502,16 +502,7 @@ bool equivalent(const path_string& a, const path_string& b, error_code& ec)
            std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
 }
 
-namespace {
-
-// Where the elements after the root begin: past the root name and the separators after it.
-std::size_t elements_start(const path_string& path) noexcept
-{
-    std::size_t start = root_name(path).size();
-    while (start < path.size() && is_os_separator(path[start]))
-        ++start;
-    return start;
-}
+namespace detail {
 
 error_code create_level(const path_string& level)
 {
@@ -524,71 +515,14 @@ error_code create_level(const path_string& level)
     return ec;
 }
 
-// Creates the missing levels of path from the deepest existing one down: one creation per missing
-// level, none for the levels above. False at the first failure, which the level-by-level walk of
-// create_directories then reports. The elements begin at first; the root is never created.
-bool create_missing_levels(const path_string& path, std::size_t first)
-{
-    const error_code ec = create_level(path);
-    if (!ec)
-        return true;
-    if (ec != system_error(ERROR_PATH_NOT_FOUND))
-        return false;
-    std::size_t end = path.size();
-    while (end > first && is_os_separator(path[end - 1]))
-        --end;
-    while (end > first && !is_os_separator(path[end - 1]))
-        --end;
-    while (end > first && is_os_separator(path[end - 1]))
-        --end;
-    return end > first && create_missing_levels(path.substr(0, end), first) && !create_level(path);
-}
+error_code path_not_found_error() noexcept { return system_error(ERROR_PATH_NOT_FOUND); }
 
-} // namespace
-
-void create_directories(const path_string& path, error_code& ec)
-{
-    ec.clear();
-    if (path.empty()) {
-        ec = system_error(ERROR_PATH_NOT_FOUND);
-        return;
-    }
-    // Usually everything exists already: one query instead of one creation per level. Otherwise
-    // usually only the last levels are missing.
-    file_type type = status(path, ec);
-    if (type == file_type::directory)
-        return;
-    if (type == file_type::not_found && create_missing_levels(path, elements_start(path)))
-        return;
-    // Every level from the top; levels created above are there already, as this walk would have
-    // created them.
-    error_code last = ec ? ec : system_error(ERROR_PATH_NOT_FOUND);
-    error_code last_outside_not_found;
-    path_string level;
-    std::size_t i = elements_start(path);
-    while (i < path.size()) {
-        std::size_t end = i;
-        while (end < path.size() && !is_os_separator(path[end]))
-            ++end;
-        level.assign(path, 0, end);
-        last = create_level(level);
-        if (last && !is_not_found(last))
-            last_outside_not_found = last;
-        i = end;
-        while (i < path.size() && is_os_separator(path[i]))
-            ++i;
-    }
-    if (!last) {
-        ec.clear();
-        return;
-    }
-    ec = last_outside_not_found ? last_outside_not_found : last;
-}
+} // namespace detail
 
 namespace {
 
 // The final path of an open handle, "\\?\" taken off so that it reads as an ordinary path.
-path_string final_path(HANDLE handle, error_code& ec)
+path_string final_path_of(HANDLE handle, error_code& ec)
 {
     path_string result(MAX_PATH, L'\0');
     for (;;) {
@@ -620,78 +554,28 @@ bool is_dot_dot(path_view element) noexcept { return element.size() == 2 && elem
 
 } // namespace
 
-path_string weakly_canonical(const path_string& path, error_code& ec)
+namespace detail {
+
+path_string final_path(const path_string& path, error_code& ec)
 {
     ec.clear();
-    if (path.empty()) {
-        ec = system_error(ERROR_PATH_NOT_FOUND);
+    unique_handle handle = open_for_query(path);
+    if (!handle) {
+        ec = last_system_error();
         return {};
     }
-    // Shorten the path from the end until what is left can be opened; the elements taken off are
-    // the part that does not exist. A relative path none of whose elements exist stands on the
-    // current directory.
-    path_string head = path;
-    std::vector<path_string> rest;
-    path_string resolved;
-    for (;;) {
-        error_code error;
-        if (unique_handle handle = open_for_query(head.empty() ? path_string(L".") : head)) {
-            resolved = final_path(handle.get(), error);
-            if (!error)
-                break;
-            // Observed: Wine cannot name a file whose path is longer than MAX_PATH and answers
-            // 234 whatever the buffer (Windows gives the size it needs). Such a path is resolved
-            // as far as it can be named; the rest follows as written.
-            if (error != system_error(ERROR_MORE_DATA)) {
-                ec = error;
-                return {};
-            }
-        } else {
-            error = last_system_error();
-        }
-        path_view parent = parent_path(head);
-        if (!(is_not_found(error) || error == system_error(ERROR_MORE_DATA)) || head.empty() ||
-            parent.size() == head.size()) {
-            ec = error;
-            return {};
-        }
-        rest.emplace_back(last_element(head));
-        head.resize(parent.size());
-    }
-
-    // The rest, lexically: "." goes, ".." takes the element before it, of the rest or of the
-    // resolved part (which holds no links any more).
-    std::vector<path_view> normal;
-    for (auto it = rest.rbegin(); it != rest.rend(); ++it) {
-        path_view element = *it;
-        if (element.empty() || is_dot(element))
-            continue;
-        if (!is_dot_dot(element))
-            normal.push_back(element);
-        else if (!normal.empty())
-            normal.pop_back();
-        else
-            resolved.resize(parent_path(resolved).size());
-    }
-    for (path_view element : normal)
-        resolved = join_path(resolved, element);
-    return resolved;
+    return final_path_of(handle.get(), ec);
 }
 
-path_string relative(const path_string& path, const path_string& base, error_code& ec)
+bool is_resolved_in_part(const error_code& ec) noexcept
 {
-    path_string canonical_path = weakly_canonical(path, ec);
-    if (ec)
-        return {};
-    path_string canonical_base = weakly_canonical(base, ec);
-    if (ec)
-        return {};
-    path_string result = lexically_relative(canonical_path, canonical_base);
-    // Different volumes have no relative path between them.
-    if (result.empty())
-        ec = generic_error(generic_invalid_argument);
-    return result;
+    // Observed: Wine cannot name a file whose path is longer than MAX_PATH and answers 234 whatever
+    // the buffer (Windows gives the size it needs). Such a path is resolved as far as it can be
+    // named; the rest follows as written.
+    return is_not_found(ec) || ec == system_error(ERROR_MORE_DATA);
 }
+
+} // namespace detail
 
 unique_file open_file(const path_string& path, const char* mode, error_code& ec)
 {
