@@ -1,6 +1,11 @@
 // The file system operations and the system error category on POSIX: errno values, stat, unlink and
 // rmdir, rename and renameat2, copies through sendfile, directory listings with getdents64.
+//
+// Linux-specific: getdents64, renameat2 (RENAME_NOREPLACE) and sendfile between files are Linux
+// calls; another POSIX system needs readdir, renameat with a link-and-unlink for moves that must
+// not replace, and read/write copies in their place.
 #include "updater/fs/fs.h"
+#include "updater/os_calls/unique_fd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +23,8 @@
 namespace updater {
 
 namespace {
+
+using os_calls::unique_fd;
 
 // strerror_r comes in two forms. XSI returns 0 or an error number and fills the buffer; GNU returns
 // the text and, for a value without one, formats "Unknown error N". Only one of these is called.
@@ -101,25 +108,6 @@ void dir_stream_closer::operator()(dir_stream* stream) const noexcept
 } // namespace detail
 
 namespace {
-
-class unique_fd {
-public:
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 struct malloc_deleter {
     void operator()(char* p) const noexcept { std::free(p); }

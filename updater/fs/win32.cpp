@@ -1,6 +1,7 @@
 // Windows backend of the filesystem layer and of the system error category, on the Win32 file API.
 // Paths are handed to the OS as they are: the helper is longPathAware, so no "\\?\" rewriting.
 #include "updater/fs/fs.h"
+#include "updater/os_calls/unique_handle.h"
 
 #include "updater/os_calls/win32.h"
 
@@ -20,31 +21,9 @@ namespace updater {
 
 namespace {
 
+using os_calls::unique_handle;
+
 using os_calls::win32_calls;
-
-class unique_handle {
-public:
-    unique_handle() noexcept = default;
-    explicit unique_handle(HANDLE handle) noexcept : handle_(handle) {}
-    unique_handle(unique_handle&& other) noexcept : handle_(other.release()) {}
-    unique_handle& operator=(unique_handle&& other) noexcept
-    {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
-    ~unique_handle()
-    {
-        if (*this)
-            win32_calls().close_handle(handle_);
-    }
-
-    HANDLE get() const noexcept { return handle_; }
-    HANDLE release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-    explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
 
 struct local_free {
     void operator()(void* memory) const noexcept { LocalFree(memory); }

@@ -1,5 +1,7 @@
 // The process services on POSIX: argv, a pidfd (or polling) for the wait, standard error and
-// zenity for the messages, and fork and exec for the start of the application.
+// zenity for the messages, and fork and exec for the start of the application. pidfd_open is
+// Linux's; elsewhere the polling that already serves kernels without it is what runs.
+#include "updater/os_calls/unique_fd.h"
 #include "updater/system/process.h"
 
 #include "updater/clock/clock.h"
@@ -25,29 +27,12 @@ namespace updater {
 
 namespace {
 
+using os_calls::unique_fd;
+
 using std::chrono::milliseconds;
 
 // The gap between two looks at a process that cannot be waited on through a pidfd.
 constexpr milliseconds polling_interval{10};
-
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) noexcept : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 void write_all(int fd, std::string_view bytes) noexcept
 {

@@ -1,5 +1,6 @@
 // The process services on Windows: the Win32 calls the helper has always made, with their
 // arguments exactly as given.
+#include "updater/os_calls/unique_handle.h"
 #include "updater/system/process.h"
 
 #include "updater/os_calls/win32.h"
@@ -35,12 +36,10 @@ bool wait_for_application(std::uint32_t app_pid, std::chrono::milliseconds timeo
 {
     // NULL for id 0, an id that names no process, an ended process or refused access: nothing to
     // wait for.
-    HANDLE process = win32_calls().open_process(SYNCHRONIZE, FALSE, app_pid);
+    const os_calls::unique_handle process(win32_calls().open_process(SYNCHRONIZE, FALSE, app_pid));
     if (!process)
         return true;
-    DWORD result = win32_calls().wait_for_single_object(process, static_cast<DWORD>(timeout.count()));
-    win32_calls().close_handle(process);
-    return result == WAIT_OBJECT_0;
+    return win32_calls().wait_for_single_object(process.get(), static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
 }
 
 void show_message(std::string_view caption, std::string_view text, message_icon icon)
@@ -59,8 +58,8 @@ bool relaunch_application(const path_string& app_path, const path_string& instal
     if (!win32_calls().create_process(app_path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                       install_dir.c_str(), &startup, &started))
         return false;
-    win32_calls().close_handle(started.hThread);
-    win32_calls().close_handle(started.hProcess);
+    const os_calls::unique_handle thread(started.hThread);
+    const os_calls::unique_handle process(started.hProcess);
     return true;
 }
 
