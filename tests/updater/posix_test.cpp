@@ -337,6 +337,19 @@ TEST_F(traced_helper_test, installed_file_whose_query_answers_not_found_is_not_r
     EXPECT_EQ(record_of(app_), expected_record(app_, install_));
 }
 
+// A retired file whose query answers "not found" while it is there: the listing of its folder
+// shows it, so it is retired all the same, into the backup, and not left installed and unlisted.
+TEST_F(traced_helper_test, retired_file_whose_query_answers_not_found_is_retired_all_the_same)
+{
+    prepare_update();
+    const stdfs::path retired = install_ / "old-plugin.dll";
+    const outcome result =
+        run_traced({"-P", retired.string(), "-e", "trace=%%stat", "-e", "inject=%%stat:error=ENOENT"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
+    EXPECT_EQ(installation_without_log(), installed_v2);
+}
+
 // A file that appears at the place of a new file after the query found it free: the move-in fails,
 // the file stays as it came, and the update is rolled back.
 TEST_F(traced_helper_test, file_that_appears_between_the_query_and_the_move_is_not_replaced)

@@ -19,9 +19,22 @@ namespace updater {
 
 namespace {
 
-// Only a not-found answer counts as absent: a query that fails otherwise must stop the install,
-// or the move-in could replace a file that was never moved aside.
-bool is_present(const path_string& place, error_code& ec) { return fs::exists(fs::status(place, ec)); }
+// Whether a file the update retires is there. A query that fails otherwise than "not found" stops
+// the install. A "not found" is checked against a listing of the file's folder, another call: one
+// wrong answer (a racing process, a share that hiccuped) must not leave a retired file installed
+// and unlisted, with no backup of it.
+bool is_present(const path_string& place, error_code& ec)
+{
+    if (fs::exists(fs::status(place, ec)) || ec)
+        return !ec;
+    const path_view name = last_element(place);
+    error_code listing_ec;
+    for (fs::directory_iteration it(path_string(parent_path(place)), fs::iteration_mode::plain, listing_ec);
+         !listing_ec && !it.at_end(); it.advance(listing_ec))
+        if (last_element(it.path()) == name)
+            return true;
+    return false;
+}
 
 // A folder whose files were all retired, at the place of a staged file: its files already wait in
 // the pending backup under the same folder name, so it cannot move there whole. When it holds no
