@@ -73,10 +73,10 @@ public:
                                    0};
         for (DWORD language : languages) {
             wchar_t* buffer = nullptr;
-            DWORD size = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, static_cast<DWORD>(value), language,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+            DWORD size = win32_calls().format_message(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                                          FORMAT_MESSAGE_IGNORE_INSERTS,
+                                                      nullptr, static_cast<DWORD>(value), language,
+                                                      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
             std::unique_ptr<void, local_free> owner(buffer);
             // Observed: Wine's texts, like Windows', end in CR LF.
             while (size > 0 && (buffer[size - 1] == L' ' || buffer[size - 1] == L'\t' || buffer[size - 1] == L'\r' ||
@@ -429,8 +429,15 @@ void rename(const path_string& from, const path_string& to, existing_target targ
         WIN32_FILE_ATTRIBUTE_DATA source;
         if (win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) &&
             !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED))
+            if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED)) {
+                // The move copied and then deleted the source; where the deletion failed (another
+                // program holds the source without delete sharing) Windows still reports success and
+                // leaves the source standing. The copy at to is whole, so the move is done; the
+                // source goes now if it can, and a source that stays loses nothing.
+                error_code ignored;
+                remove(from, ignored);
                 return;
+            }
             error = GetLastError();
         }
     }
@@ -505,7 +512,7 @@ bool equivalent(const path_string& a, const path_string& b, error_code& ec)
 namespace {
 
 // Where the elements after the root begin: past the root name and the separators after it.
-std::size_t elements_start(const path_string& path) noexcept
+std::size_t elements_start(path_view path) noexcept
 {
     std::size_t start = root_name(path).size();
     while (start < path.size() && is_os_separator(path[start]))
@@ -758,6 +765,51 @@ bool from_narrow(std::string_view text, path_string& out)
     return wide_from_multibyte(file_name_code_page(), text, out);
 }
 
+namespace {
+
+bool equals_ignoring_case(path_view a, path_view b) noexcept
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        wchar_t x = a[i] >= L'a' && a[i] <= L'z' ? static_cast<wchar_t>(a[i] - L'a' + L'A') : a[i];
+        wchar_t y = b[i] >= L'a' && b[i] <= L'z' ? static_cast<wchar_t>(b[i] - L'a' + L'A') : b[i];
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// Whether dir names the root folder of a volume: "C:\", or behind the device prefix "\\?\C:\",
+// "\\?\Volume{...}\" and "\\?\GLOBALROOT\Device\<name>\", the forms a final path takes.
+bool is_volume_root(path_view dir)
+{
+    const std::size_t start = elements_start(dir);
+    std::vector<path_view> elements;
+    for (std::size_t i = start; i < dir.size();) {
+        std::size_t end = i;
+        while (end < dir.size() && !is_os_separator(dir[end]))
+            ++end;
+        elements.push_back(dir.substr(i, end - i));
+        while (end < dir.size() && is_os_separator(dir[end]))
+            ++end;
+        i = end;
+    }
+    if (elements.empty())
+        return true;
+    const path_view root = root_name(dir);
+    if (root.size() != 3 || root[2] != L'?')
+        return false;
+    const path_view first = elements[0];
+    if (elements.size() == 1)
+        return (first.size() == 2 && first[1] == L':') ||
+               (first.size() > 7 && equals_ignoring_case(first.substr(0, 7), L"Volume{") && first.back() == L'}');
+    return elements.size() == 3 && equals_ignoring_case(first, L"GLOBALROOT") &&
+           equals_ignoring_case(elements[1], L"Device");
+}
+
+} // namespace
+
 namespace detail {
 
 struct dir_stream {
@@ -787,7 +839,7 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
         // Any other directory lists "." at least, so there 2 is a failure, never an empty listing
         // (which would let a scan or a leftover check miss what the directory holds). A missing
         // directory gives 3, and a file 267 (Observed: Wine, 123).
-        if (error == ERROR_FILE_NOT_FOUND && elements_start(dir) >= dir.size())
+        if (error == ERROR_FILE_NOT_FOUND && is_volume_root(dir))
             return stream;
         ec = system_error(static_cast<int>(error));
         return nullptr;

@@ -1,0 +1,328 @@
+// The Windows backend on the answers that Wine never gives, made through the backends' call table:
+// the deletion with POSIX semantics, CopyFile2, a final path or a file id that the volume cannot
+// give, a move across volumes that leaves its source, listings that find nothing, and error texts
+// without US English. Each test says what a real Windows machine answers there and where that was
+// learned.
+#include "updater/fs/fs.h"
+
+#include "support/test_support.h"
+#include "support/win32_call_override.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace updater::test {
+namespace {
+
+using table = os_calls::win32_call_table;
+
+// Read-only entries are beyond std::filesystem's removal, so the folder goes through the helper's
+// own remove_all first.
+class win32_calls_test : public temp_dir_test {
+protected:
+    void TearDown() override
+    {
+        error_code ignored;
+        fs::remove_all(native(), ignored);
+        temp_dir_test::TearDown();
+    }
+};
+
+DWORD attributes_of(const path_string& path) { return GetFileAttributesW(path.c_str()); }
+
+void make_read_only(const path_string& path)
+{
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes_of(path) | FILE_ATTRIBUTE_READONLY)) << GetLastError();
+}
+
+// ---- the deletion with POSIX semantics -----------------------------------------------------------
+
+constexpr auto file_disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD posix_deletion_flags = 0x1 | 0x2 | 0x10; // delete, POSIX semantics, ignore read-only
+
+// What the backend asked SetFileInformationByHandle, class by class, and the flags of class 21.
+std::vector<int> set_classes;
+DWORD disposition_ex_flags;
+DWORD disposition_ex_answer; // 0: accepted
+
+// Stands in for a system that knows FileDispositionInfoEx: records the request and, when it
+// accepts, deletes the way Windows 10 1809 does (name gone, read-only attribute no obstacle),
+// with the calls Wine has. Other classes go to the real call.
+BOOL WINAPI disposition_ex_stand_in(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+    set_classes.push_back(static_cast<int>(kind));
+    if (kind != file_disposition_info_ex)
+        return SetFileInformationByHandle(handle, kind, information, size);
+    disposition_ex_flags = *static_cast<const DWORD*>(information);
+    if (disposition_ex_answer != 0) {
+        SetLastError(disposition_ex_answer);
+        return FALSE;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return FALSE;
+    if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO writable{};
+        writable.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(handle, FileBasicInfo, &writable, sizeof writable))
+            return FALSE;
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Windows 10 1809 and later accept FileDispositionInfoEx with POSIX semantics and the read-only flag
+// on NTFS (Microsoft's documentation of FILE_DISPOSITION_INFO_EX: the read-only flag from 1809 on).
+// Observed: Wine refuses the class with 87 always, so this path runs only here.
+TEST_F(win32_calls_test, a_system_with_posix_deletion_deletes_in_one_call)
+{
+    write_tree(root_, {{"read-only.txt", "r"}, {"empty/", ""}});
+    make_read_only(native("read-only.txt"));
+    disposition_ex_answer = 0;
+    call_override accepting(&table::set_file_information_by_handle, &disposition_ex_stand_in);
+    for (const char* rel : {"read-only.txt", "empty"}) {
+        SCOPED_TRACE(rel);
+        set_classes.clear();
+        disposition_ex_flags = 0;
+        error_code ec;
+        EXPECT_TRUE(fs::remove(native(rel), ec));
+        EXPECT_NO_EC(ec);
+        // One request, with every flag; no classic deletion after it.
+        EXPECT_EQ(set_classes, std::vector<int>{file_disposition_info_ex});
+        EXPECT_EQ(disposition_ex_flags, posix_deletion_flags);
+    }
+    EXPECT_EQ(read_tree(root_), tree{});
+}
+
+// Answers that mean "not this way": 87 from Windows 10 before 1809 (1709 to 1803 know the class but
+// not the read-only flag, older ones not the class), 1 and 50 from file systems without POSIX
+// deletion (FAT32, exFAT, network redirectors). Microsoft's STL falls back on the same answers in
+// its filesystem remove. Those fall back to the classic deletion, which needs the read-only
+// attribute cleared; any other answer (5: no right to delete) is the removal's failure.
+TEST_F(win32_calls_test, a_refused_posix_deletion_falls_back_only_where_the_system_lacks_it)
+{
+    call_override refusing(&table::set_file_information_by_handle, &disposition_ex_stand_in);
+    struct case_ {
+        DWORD answer;
+        bool removed;
+    };
+    for (const case_& c :
+         {case_{ERROR_INVALID_PARAMETER, true}, case_{ERROR_INVALID_FUNCTION, true}, case_{ERROR_NOT_SUPPORTED, true},
+          case_{ERROR_ACCESS_DENIED, false}, case_{ERROR_SHARING_VIOLATION, false}}) {
+        SCOPED_TRACE(c.answer);
+        write_file(at("read-only.txt"), "r");
+        make_read_only(native("read-only.txt"));
+        disposition_ex_answer = c.answer;
+        set_classes.clear();
+        error_code ec;
+        EXPECT_EQ(fs::remove(native("read-only.txt"), ec), c.removed);
+        if (c.removed) {
+            EXPECT_NO_EC(ec);
+            // The attribute cleared, then the classic deletion.
+            EXPECT_EQ(set_classes, (std::vector<int>{file_disposition_info_ex, FileBasicInfo, FileDispositionInfo}));
+            EXPECT_EQ(read_tree(root_), tree{});
+        } else {
+            EXPECT_EC(ec, system_error(static_cast<int>(c.answer)));
+            EXPECT_EQ(set_classes, std::vector<int>{file_disposition_info_ex});
+            EXPECT_EQ(read_tree(root_), (tree{{"read-only.txt", "r"}}));
+            EXPECT_TRUE(attributes_of(native("read-only.txt")) & FILE_ATTRIBUTE_READONLY);
+            ASSERT_TRUE(SetFileAttributesW(native("read-only.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
+        }
+    }
+}
+
+// ---- CopyFile2 -----------------------------------------------------------------------------------
+
+std::vector<DWORD> copy_file2_flags;
+int copy_file_ex_calls;
+HRESULT copy_file2_answer; // S_OK: copy for real
+
+// Stands in for the CopyFile2 of Windows 8 and later: records the flags and copies with the call
+// Wine has, answering as CopyFile2 does, in an HRESULT.
+HRESULT WINAPI copy_file2_stand_in(PCWSTR from, PCWSTR to, COPYFILE2_EXTENDED_PARAMETERS* parameters)
+{
+    copy_file2_flags.push_back(parameters ? parameters->dwCopyFlags : 0);
+    if (FAILED(copy_file2_answer))
+        return copy_file2_answer;
+    const DWORD flags = parameters ? parameters->dwCopyFlags & COPY_FILE_FAIL_IF_EXISTS : 0;
+    if (!CopyFileExW(from, to, nullptr, nullptr, nullptr, flags))
+        return HRESULT_FROM_WIN32(GetLastError());
+    return S_OK;
+}
+
+BOOL WINAPI counting_copy_file_ex(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, LPBOOL cancel,
+                                  DWORD flags)
+{
+    ++copy_file_ex_calls;
+    return CopyFileExW(from, to, progress, data, cancel, flags);
+}
+
+// Windows 8 and later export CopyFile2 (Observed: Wine does not, so the entry is empty there). With
+// COPY_FILE_FAIL_IF_EXISTS an existing target fails the copy with 80 or 183 in an HRESULT
+// (Microsoft's documentation of COPYFILE2_EXTENDED_PARAMETERS names both).
+TEST_F(win32_calls_test, copy_file2_copies_where_the_system_has_it_and_keeps_what_stands_at_the_target)
+{
+    write_tree(root_, {{"from.txt", "new"}, {"kept.txt", "old"}, {"replaced.txt", "old"}});
+    copy_file2_answer = S_OK;
+    copy_file2_flags.clear();
+    copy_file_ex_calls = 0;
+    call_override present(&table::copy_file2, &copy_file2_stand_in);
+    call_override counted(&table::copy_file_ex, &counting_copy_file_ex);
+
+    error_code ec;
+    fs::copy_file(native("from.txt"), native("fresh.txt"), fs::existing_target::keep, ec);
+    EXPECT_NO_EC(ec);
+    fs::copy_file(native("from.txt"), native("kept.txt"), fs::existing_target::keep, ec);
+    EXPECT_TRUE(ec == system_error(ERROR_FILE_EXISTS) || ec == system_error(ERROR_ALREADY_EXISTS)) << describe(ec);
+    fs::copy_file(native("from.txt"), native("replaced.txt"), fs::existing_target::replace, ec);
+    EXPECT_NO_EC(ec);
+
+    EXPECT_EQ(copy_file2_flags, (std::vector<DWORD>{COPY_FILE_FAIL_IF_EXISTS, COPY_FILE_FAIL_IF_EXISTS, 0}));
+    EXPECT_EQ(copy_file_ex_calls, 0) << "CopyFileExW was called although CopyFile2 is there";
+    EXPECT_EQ(read_tree(root_),
+              (tree{{"from.txt", "new"}, {"fresh.txt", "new"}, {"kept.txt", "old"}, {"replaced.txt", "new"}}));
+}
+
+// A failed CopyFile2 reports the Win32 error inside its HRESULT (a sharing violation: a scanner
+// holds the source); an HRESULT of another facility is kept whole.
+TEST_F(win32_calls_test, a_failed_copy_file2_reports_its_error)
+{
+    write_tree(root_, {{"from.txt", "new"}});
+    call_override present(&table::copy_file2, &copy_file2_stand_in);
+    struct case_ {
+        HRESULT answer;
+        int value;
+    };
+    for (const case_& c :
+         {case_{HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), ERROR_SHARING_VIOLATION},
+          case_{HRESULT_FROM_WIN32(ERROR_DISK_FULL), ERROR_DISK_FULL}, case_{E_FAIL, static_cast<int>(E_FAIL)}}) {
+        SCOPED_TRACE(c.value);
+        copy_file2_answer = c.answer;
+        error_code ec;
+        fs::copy_file(native("from.txt"), native("to.txt"), fs::existing_target::keep, ec);
+        EXPECT_EC(ec, system_error(c.value));
+    }
+    EXPECT_EQ(read_tree(root_), (tree{{"from.txt", "new"}}));
+}
+
+// ---- a move across volumes that leaves its source -------------------------------------------------
+
+path_string stayed_source;
+
+// Stands in for a move to another volume: without MOVEFILE_COPY_ALLOWED Windows answers 17; with it
+// the file is copied and the source deleted, and where the deletion fails (another program holds
+// the source without delete sharing) the call still succeeds and leaves the source (Microsoft's
+// documentation of MoveFileEx). The stand-in always leaves it.
+BOOL WINAPI move_leaving_source(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if (!(flags & MOVEFILE_COPY_ALLOWED)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    stayed_source = from;
+    return CopyFileExW(from, to, nullptr, nullptr, nullptr,
+                       (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : COPY_FILE_FAIL_IF_EXISTS);
+}
+
+// The target holds the whole file, so the move is done; the source that the system could not delete
+// goes now if it can, and stays (nothing lost) where it still cannot.
+TEST_F(win32_calls_test, a_move_across_volumes_that_leaves_its_source_removes_it_afterwards)
+{
+    write_tree(root_, {{"staged/a.txt", "a"}, {"staged/held.txt", "held"}});
+    call_override across(&table::move_file_ex, &move_leaving_source);
+    error_code ec;
+    fs::rename(native("staged/a.txt"), native("a.txt"), fs::existing_target::keep, ec);
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(stayed_source, native("staged/a.txt"));
+
+    HANDLE held = CreateFileW(native("staged/held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    fs::rename(native("staged/held.txt"), native("held.txt"), fs::existing_target::keep, ec);
+    CloseHandle(held);
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(read_tree(root_),
+              (tree{{"a.txt", "a"}, {"held.txt", "held"}, {"staged/", ""}, {"staged/held.txt", "held"}}));
+}
+
+// ---- listings that find nothing ----------------------------------------------------------------
+
+DWORD find_answer;
+
+HANDLE WINAPI find_nothing(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD)
+{
+    SetLastError(find_answer);
+    return INVALID_HANDLE_VALUE;
+}
+
+// A volume's root folder has no "." and "..", so an empty volume lists nothing at all and
+// FindFirstFileExW answers 2 (a freshly formatted volume mounted without a letter, as in
+// microsoft/STL#4291 and rust-lang/rust#120040); every other folder lists "." at least. A folder
+// whose access list grants no listing answers 5 (C:\System Volume Information for anyone but the
+// system). Only the first is an empty listing.
+TEST_F(win32_calls_test, only_a_volume_root_that_finds_nothing_is_empty)
+{
+    const path_string volume = path_string(root_name(native())) + L"\\";
+    const path_string guid_volume = L"\\\\?\\Volume{0b4f2ae1-6d3c-4e8a-9f20-5c1d7e3a8b64}\\";
+    call_override nothing(&table::find_first_file_ex, &find_nothing);
+    struct case_ {
+        path_string dir;
+        DWORD answer;
+        bool empty; // else the listing fails with the answer
+    };
+    for (const case_& c :
+         {case_{volume, ERROR_FILE_NOT_FOUND, true}, case_{L"\\\\?\\" + volume, ERROR_FILE_NOT_FOUND, true},
+          case_{guid_volume, ERROR_FILE_NOT_FOUND, true},
+          case_{L"\\\\?\\GLOBALROOT\\Device\\ImDisk0\\", ERROR_FILE_NOT_FOUND, true},
+          case_{volume, ERROR_ACCESS_DENIED, false}, case_{guid_volume, ERROR_ACCESS_DENIED, false},
+          case_{native("dir"), ERROR_FILE_NOT_FOUND, false}, case_{guid_volume + L"dir", ERROR_FILE_NOT_FOUND, false},
+          case_{native("dir"), ERROR_ACCESS_DENIED, false}}) {
+        SCOPED_TRACE(U(c.dir) + " " + std::to_string(c.answer));
+        find_answer = c.answer;
+        error_code ec;
+        fs::directory_iteration entries(c.dir, fs::iteration_mode::recursive, ec);
+        EXPECT_TRUE(entries.at_end());
+        if (c.empty) {
+            EXPECT_NO_EC(ec);
+        } else {
+            EXPECT_EC(ec, system_error(static_cast<int>(c.answer)));
+        }
+    }
+}
+
+// ---- error texts ---------------------------------------------------------------------------------
+
+std::vector<DWORD> asked_languages;
+
+// Stands in for a system installed in another language without the US English texts: FormatMessageW
+// then answers 15100 (no language resource file) or 1815 for US English (Microsoft's documentation
+// of FormatMessage: a language that has no text fails with ERROR_RESOURCE_LANG_NOT_FOUND), and has
+// a text in the system's default language.
+DWORD WINAPI texts_without_us_english(DWORD flags, LPCVOID, DWORD, DWORD language, LPWSTR buffer, DWORD, va_list*)
+{
+    asked_languages.push_back(language);
+    if (language != LANG_SYSTEM_DEFAULT || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER)) {
+        SetLastError(language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US) ? ERROR_MUI_FILE_NOT_FOUND
+                                                                              : ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    static constexpr wchar_t text[] = L"Datei nicht gefunden.\r\n";
+    auto* copy = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, sizeof text));
+    if (!copy)
+        return 0;
+    std::copy(std::begin(text), std::end(text), copy);
+    *reinterpret_cast<wchar_t**>(buffer) = copy;
+    return static_cast<DWORD>(std::size(text) - 1);
+}
+
+TEST(win32_error_texts, fall_back_to_the_systems_default_language_after_us_english)
+{
+    asked_languages.clear();
+    call_override localised(&table::format_message, &texts_without_us_english);
+    EXPECT_EQ(system_error(ERROR_FILE_NOT_FOUND).message(), "Datei nicht gefunden.");
+    EXPECT_EQ(asked_languages, (std::vector<DWORD>{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), LANG_SYSTEM_DEFAULT}));
+}
+
+} // namespace
+} // namespace updater::test

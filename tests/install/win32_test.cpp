@@ -1,0 +1,93 @@
+// The install transaction on Windows answers that Wine does not give on demand, made through the
+// backends' call table in the test's own process: an existence query that answers wrongly, and a
+// file that appears between the query and the move.
+#include "updater/install/transaction.h"
+
+#include "support/test_support.h"
+#include "support/win32_call_override.h"
+
+#include <windows.h>
+
+namespace updater::test {
+namespace {
+
+using table = os_calls::win32_call_table;
+
+const tree installed = {{"a.txt", "a 1"}, {"b.txt", "b 1"}};
+const tree staged = {{"a.txt", "a 2"},
+                     {"b.txt", "b 2"},
+                     {"new.txt", "new 2"},
+                     {"install-manifest.txt", "a.txt\nb.txt\nnew.txt\n"}};
+
+// The one path whose query the stand-ins below answer for.
+path_string queried_path;
+bool appeared;
+
+// A query that says "not found" for a file that is there: what a network redirector's stale answer
+// or a program that moves the file aside and back for a moment gives. The file is there all along.
+BOOL WINAPI missing_answer(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data)
+{
+    if (path == queried_path) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    return GetFileAttributesExW(path, level, data);
+}
+
+// The real answer, and right after a "not found" for that path a file made there, as another
+// program would make it in the moment between the query and the move.
+BOOL WINAPI file_appears_after_the_answer(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data)
+{
+    const BOOL found = GetFileAttributesExW(path, level, data);
+    const DWORD error = GetLastError();
+    if (!found && path == queried_path && !appeared) {
+        appeared = true;
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        if (file != INVALID_HANDLE_VALUE) {
+            WriteFile(file, "appeared", 8, &written, nullptr);
+            CloseHandle(file);
+        }
+    }
+    SetLastError(error);
+    return found;
+}
+
+using win32_install_test = temp_dir_test;
+
+// Nothing a move-in finds at its place after all is replaced: MoveFileExW without
+// MOVEFILE_REPLACE_EXISTING answers 183 there (on Windows as under Wine), the install fails with
+// that error and rolls back, and every file stands as it was. With a replacing move the previous
+// b.txt would be gone, and no backup would hold it.
+TEST_F(win32_install_test, a_file_at_the_place_of_a_move_in_is_never_replaced)
+{
+    struct case_ {
+        const char* name;
+        const char* place;
+        decltype(&missing_answer) query;
+        tree after;
+    };
+    tree with_appeared = installed;
+    with_appeared["new.txt"] = "appeared";
+    for (const case_& c :
+         {case_{"the query answers not found", "b.txt", &missing_answer, installed},
+          case_{"a file appears after the query", "new.txt", &file_appears_after_the_answer, with_appeared}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root_);
+        write_tree(at("install"), installed);
+        write_tree(at("staging"), staged);
+        queried_path = native("install") + L"\\" + P(c.place);
+        appeared = false;
+        error_code ec;
+        {
+            call_override wrong(&table::get_file_attributes_ex, c.query);
+            EXPECT_FALSE(install_staged_update(native("staging"), native("install"), ec));
+        }
+        EXPECT_EC(ec, system_error(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(read_tree(at("install")), c.after);
+        EXPECT_EQ(read_tree(at("staging")), staged);
+    }
+}
+
+} // namespace
+} // namespace updater::test
