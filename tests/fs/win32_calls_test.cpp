@@ -4,12 +4,14 @@
 // without US English. Each test says what a real Windows machine answers there and where that was
 // learned.
 #include "updater/fs/fs.h"
+#include "updater/manifest/staged_tree.h"
 
 #include "support/test_support.h"
 #include "support/win32_call_override.h"
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace updater::test {
@@ -289,6 +291,174 @@ TEST_F(win32_calls_test, only_a_volume_root_that_finds_nothing_is_empty)
             EXPECT_EC(ec, system_error(static_cast<int>(c.answer)));
         }
     }
+}
+
+// ---- file ids on volumes without FileIdInfo ------------------------------------------------------
+
+DWORD file_id_answer;
+int by_handle_calls;
+
+BOOL WINAPI file_id_refused(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+    if (kind == FileIdInfo) {
+        SetLastError(file_id_answer);
+        return FALSE;
+    }
+    return GetFileInformationByHandleEx(handle, kind, information, size);
+}
+
+BOOL WINAPI counting_by_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    ++by_handle_calls;
+    return GetFileInformationByHandle(handle, information);
+}
+
+// FAT32 and exFAT volumes, and some network redirectors, have no FileIdInfo and answer 87 (so
+// Microsoft's STL falls back in its equivalent too); the volume serial and file index of
+// GetFileInformationByHandle tell files apart there. Any other answer is the query's failure.
+TEST_F(win32_calls_test, equivalent_falls_back_to_the_file_index_where_a_volume_has_no_file_id)
+{
+    write_tree(root_, {{"Dir/File.txt", "one"}, {"Dir/twin.txt", "one"}});
+    ASSERT_TRUE(CreateHardLinkW(native("hard-link.txt").c_str(), native("Dir/File.txt").c_str(), nullptr))
+        << GetLastError();
+    call_override refused(&table::get_file_information_by_handle_ex, &file_id_refused);
+    call_override counted(&table::get_file_information_by_handle, &counting_by_handle);
+    const path_string file = native("Dir/File.txt");
+    struct case_ {
+        path_string other;
+        bool same;
+    };
+    for (DWORD answer : {ERROR_INVALID_PARAMETER, ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED}) {
+        file_id_answer = answer;
+        for (const case_& c : {case_{native("dir/../DIR/file.txt"), true}, case_{native("hard-link.txt"), true},
+                               case_{native("Dir/twin.txt"), false}, case_{native("Dir"), false}}) {
+            SCOPED_TRACE(std::to_string(answer) + " " + U(c.other));
+            by_handle_calls = 0;
+            error_code ec;
+            EXPECT_EQ(fs::equivalent(file, c.other, ec), c.same);
+            EXPECT_NO_EC(ec);
+            EXPECT_EQ(by_handle_calls, 2);
+        }
+    }
+    file_id_answer = ERROR_ACCESS_DENIED;
+    error_code ec;
+    EXPECT_FALSE(fs::equivalent(file, file, ec));
+    EXPECT_EC(ec, access_denied_error());
+}
+
+// ---- canonical forms on volumes without a drive letter ------------------------------------------
+
+std::vector<DWORD> asked_forms;
+DWORD dos_name_answer;  // 0: the real DOS form
+DWORD guid_name_answer; // 0: a volume GUID form
+
+// The volume GUID of the stand-in volumes, one per drive letter, and their NT device names.
+path_string guid_volume_of(wchar_t drive)
+{
+    return path_string(L"\\\\?\\Volume{0b4f2ae1-6d3c-4e8a-9f20-5c1d7e3a8b6") + drive + L"}";
+}
+path_string nt_volume_of(wchar_t drive) { return path_string(L"\\Device\\ImDisk") + drive; }
+
+// Stands in for GetFinalPathNameByHandleW on a volume without a DOS name: 3 or 1 for VOLUME_NAME_DOS
+// (a volume mounted without a letter answers 3, python/cpython#6010; a RAM disk or image mount made
+// past the mount manager 1, rust-lang/rust#79449), then the GUID form or, where the mount manager
+// does not know the volume, 1 again and the NT form (rust-lang/rust#86447). The forms are the real
+// DOS form with the drive letter exchanged.
+DWORD WINAPI without_dos_name(HANDLE handle, LPWSTR buffer, DWORD size, DWORD flags)
+{
+    const DWORD form = flags & (VOLUME_NAME_GUID | VOLUME_NAME_NT | VOLUME_NAME_NONE);
+    asked_forms.push_back(form);
+    const DWORD answer = form == VOLUME_NAME_DOS ? dos_name_answer : form == VOLUME_NAME_GUID ? guid_name_answer : 0;
+    if (answer != 0) {
+        SetLastError(answer);
+        return 0;
+    }
+    path_string dos(1024, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, dos.data(), static_cast<DWORD>(dos.size()),
+                                             (flags & ~(VOLUME_NAME_GUID | VOLUME_NAME_NT)) | VOLUME_NAME_DOS);
+    if (length == 0 || length >= dos.size())
+        return 0;
+    dos.resize(length);
+    // "\\?\C:\...": the letter is at 4.
+    path_string result = dos;
+    if (form == VOLUME_NAME_GUID)
+        result = guid_volume_of(dos[4]) + dos.substr(6);
+    else if (form == VOLUME_NAME_NT)
+        result = nt_volume_of(dos[4]) + dos.substr(6);
+    if (result.size() + 1 > size)
+        return static_cast<DWORD>(result.size() + 1);
+    std::copy(result.begin(), result.end(), buffer);
+    buffer[result.size()] = L'\0';
+    return static_cast<DWORD>(result.size());
+}
+
+// A staging folder on such a volume still has a canonical form, one that Win32 opens and in which
+// links are resolved, and the relative paths and the staged scan work on it as on a drive letter.
+TEST_F(win32_calls_test, a_volume_without_a_drive_letter_is_named_by_its_guid_or_its_nt_name)
+{
+    write_tree(root_, {{"Sub/File.txt", "x"}, {"Sub/deeper/b.txt", "b"}});
+    error_code ec;
+    const path_string dos_root = fs::weakly_canonical(native(), ec);
+    ASSERT_NO_EC(ec);
+    ASSERT_EQ(root_name(dos_root).size(), 2u) << U(dos_root);
+    const path_string rest = dos_root.substr(2);
+    call_override letterless(&table::get_final_path_name_by_handle, &without_dos_name);
+    struct case_ {
+        DWORD dos_answer;
+        DWORD guid_answer;
+        path_string root;
+        std::vector<DWORD> forms;
+    };
+    for (const case_& c :
+         {case_{ERROR_PATH_NOT_FOUND, 0, guid_volume_of(dos_root[0]) + rest, {VOLUME_NAME_DOS, VOLUME_NAME_GUID}},
+          case_{ERROR_INVALID_FUNCTION, 0, guid_volume_of(dos_root[0]) + rest, {VOLUME_NAME_DOS, VOLUME_NAME_GUID}},
+          case_{ERROR_INVALID_FUNCTION,
+                ERROR_INVALID_FUNCTION,
+                L"\\\\?\\GLOBALROOT" + nt_volume_of(dos_root[0]) + rest,
+                {VOLUME_NAME_DOS, VOLUME_NAME_GUID, VOLUME_NAME_NT}}}) {
+        SCOPED_TRACE(U(c.root));
+        dos_name_answer = c.dos_answer;
+        guid_name_answer = c.guid_answer;
+        asked_forms.clear();
+        EXPECT_EQ(fs::weakly_canonical(native("sub/file.txt"), ec), c.root + L"\\Sub\\File.txt");
+        EXPECT_NO_EC(ec);
+        EXPECT_EQ(asked_forms, c.forms);
+        EXPECT_EQ(fs::weakly_canonical(native("SUB/missing/../New/./x"), ec), c.root + L"\\Sub\\New\\x");
+        EXPECT_NO_EC(ec);
+        EXPECT_EQ(fs::relative(native("SUB/DEEPER/B.TXT"), native("sub"), ec), L"deeper\\b.txt");
+        EXPECT_NO_EC(ec);
+        EXPECT_EQ(fs::relative(native("sub"), native("Sub/deeper"), ec), L"..");
+        EXPECT_NO_EC(ec);
+        // The scan resolves the staging folder itself.
+        manifest_set staged = scan_staged_tree(native("Sub"), ec);
+        EXPECT_NO_EC(ec);
+        EXPECT_EQ(staged, (manifest_set{L"File.txt", L"deeper\\b.txt"}));
+    }
+    // Any other answer is the query's failure: the final path is not guessed.
+    dos_name_answer = ERROR_ACCESS_DENIED;
+    asked_forms.clear();
+    EXPECT_EQ(fs::weakly_canonical(native("sub/file.txt"), ec), L"");
+    EXPECT_EC(ec, access_denied_error());
+    EXPECT_EQ(asked_forms, std::vector<DWORD>{VOLUME_NAME_DOS});
+}
+
+// Two volumes named by their GUIDs: the GUID is part of the volume's name, not a folder that a
+// relative path could climb out of.
+TEST_F(win32_calls_test, there_is_no_relative_path_between_two_letterless_volumes)
+{
+    const char* volume = std::getenv("QM_OTHER_VOLUME");
+    if (!volume || !*volume)
+        GTEST_SKIP() << "QM_OTHER_VOLUME names no folder on another volume";
+    const path_string other = P(volume);
+    dos_name_answer = ERROR_PATH_NOT_FOUND;
+    guid_name_answer = 0;
+    call_override letterless(&table::get_final_path_name_by_handle, &without_dos_name);
+    error_code ec;
+    const path_string canonical_other = fs::weakly_canonical(other, ec);
+    ASSERT_NO_EC(ec);
+    ASSERT_EQ(canonical_other.rfind(L"\\\\?\\Volume{", 0), 0u) << U(canonical_other);
+    EXPECT_EQ(fs::relative(other, native(), ec), L"");
+    EXPECT_TRUE(ec);
 }
 
 // ---- error texts ---------------------------------------------------------------------------------

@@ -89,5 +89,53 @@ TEST_F(win32_install_test, a_file_at_the_place_of_a_move_in_is_never_replaced)
     }
 }
 
+DWORD by_handle_answer; // 0: the real call
+
+BOOL WINAPI no_file_id(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+    if (kind == FileIdInfo) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return GetFileInformationByHandleEx(handle, kind, information, size);
+}
+
+BOOL WINAPI by_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    if (by_handle_answer != 0) {
+        SetLastError(by_handle_answer);
+        return FALSE;
+    }
+    return GetFileInformationByHandle(handle, information);
+}
+
+// An update staged in ".update-backup" itself, on a volume without FileIdInfo (FAT32 and exFAT
+// answer 87): the commit must see that the staging folder is the new backup and keep it, through
+// the file index; and where no id can be had at all, keep it too rather than risk the backup.
+TEST_F(win32_install_test, the_commit_keeps_the_new_backup_on_a_volume_without_file_ids)
+{
+    const tree previous = {{"a.txt", "a 1"}, {"old.txt", "old 1"}, {"install-manifest.txt", "a.txt\nold.txt\n"}};
+    const tree update = {{"a.txt", "a 2"}, {"install-manifest.txt", "a.txt\n"}};
+    for (DWORD answer : {DWORD{0}, DWORD{ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE(answer);
+        std::filesystem::remove_all(root_);
+        write_tree(at("install"), previous);
+        write_tree(at("install/.update-backup"), update);
+        by_handle_answer = answer;
+        error_code ec;
+        {
+            call_override fat(&table::get_file_information_by_handle_ex, &no_file_id);
+            call_override index(&table::get_file_information_by_handle, &by_handle);
+            EXPECT_TRUE(install_staged_update(native("install/.update-backup"), native("install"), ec));
+        }
+        EXPECT_NO_EC(ec);
+        tree after = update;
+        for (const auto& [rel, content] : previous)
+            after[".update-backup/" + rel] = content;
+        after[".update-backup/"] = "";
+        EXPECT_EQ(read_tree(at("install")), after);
+    }
+}
+
 } // namespace
 } // namespace updater::test

@@ -10,6 +10,7 @@
 #include <io.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -492,22 +493,120 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
         ec = last_system_error();
 }
 
+namespace {
+
+// Answers of a query whose information class the volume does not have: 87 (FAT32, exFAT and some
+// network redirectors for FileIdInfo), 1 and 50 (file systems that implement no such query).
+bool is_unsupported_class(DWORD error) noexcept
+{
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+} // namespace
+
 bool equivalent(const path_string& a, const path_string& b, error_code& ec)
 {
     ec.clear();
-    FILE_ID_INFO ids[2];
+    unique_handle handles[2];
     const path_string* paths[2] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
-        unique_handle handle = open_for_query(*paths[i]);
-        if (!handle ||
-            !win32_calls().get_file_information_by_handle_ex(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
+        handles[i] = open_for_query(*paths[i]);
+        if (!handles[i]) {
             ec = last_system_error();
             return false;
+        }
+    }
+    // FileIdInfo gives ReFS's 128-bit ids; where a volume lacks the class, the 32-bit volume serial
+    // and 64-bit file index describe a file as well, on both handles alike so that they compare.
+    FILE_ID_INFO ids[2];
+    bool full_ids = true;
+    for (int i = 0; i < 2 && full_ids; ++i) {
+        if (win32_calls().get_file_information_by_handle_ex(handles[i].get(), FileIdInfo, &ids[i], sizeof ids[i]))
+            continue;
+        const DWORD error = GetLastError();
+        if (!is_unsupported_class(error)) {
+            ec = system_error(static_cast<int>(error));
+            return false;
+        }
+        full_ids = false;
+    }
+    if (!full_ids) {
+        for (int i = 0; i < 2; ++i) {
+            BY_HANDLE_FILE_INFORMATION info;
+            if (!win32_calls().get_file_information_by_handle(handles[i].get(), &info)) {
+                ec = last_system_error();
+                return false;
+            }
+            ids[i] = FILE_ID_INFO{};
+            ids[i].VolumeSerialNumber = info.dwVolumeSerialNumber;
+            const ULONGLONG index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+            std::memcpy(ids[i].FileId.Identifier, &index, sizeof index);
         }
     }
     return ids[0].VolumeSerialNumber == ids[1].VolumeSerialNumber &&
            std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
 }
+
+namespace {
+
+bool equals_ignoring_case(path_view a, path_view b) noexcept
+{
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) { return upper(x) == upper(y); });
+}
+
+// The element of path that begins at or after i (separators skipped); i moves past it.
+path_view next_element(path_view path, std::size_t& i) noexcept
+{
+    while (i < path.size() && is_os_separator(path[i]))
+        ++i;
+    const std::size_t start = i;
+    while (i < path.size() && !is_os_separator(path[i]))
+        ++i;
+    return path.substr(start, i - start);
+}
+
+// How much of path names its volume: the root name ("C:", "\\server"), and behind a device prefix
+// ("\\?\", "\\.\") the elements that name the volume there: "C:", "Volume{...}",
+// "GLOBALROOT\Device\<name>" or "UNC\<server>\<share>".
+std::size_t volume_name_size(path_view path) noexcept
+{
+    const path_view root = root_name(path);
+    if (root.size() != 3 || (root[2] != L'?' && root[2] != L'.'))
+        return root.size();
+    std::size_t i = root.size();
+    const path_view first = next_element(path, i);
+    std::size_t elements = 0;
+    if ((first.size() == 2 && first[1] == L':') ||
+        (first.size() > 7 && equals_ignoring_case(first.substr(0, 7), L"Volume{") && first.back() == L'}'))
+        elements = 1;
+    else if (equals_ignoring_case(first, L"GLOBALROOT") || equals_ignoring_case(first, L"UNC"))
+        elements = 3;
+    else
+        return root.size();
+    i = root.size();
+    for (std::size_t k = 0; k < elements; ++k)
+        next_element(path, i);
+    return i;
+}
+
+// Whether dir names the root folder of a volume with a drive letter or a device name: "C:\",
+// "\\?\C:\", "\\?\Volume{...}\" or "\\?\GLOBALROOT\Device\<name>\" (a share's root is a folder
+// of its server's volume).
+bool is_volume_root(path_view dir) noexcept
+{
+    const std::size_t size = volume_name_size(dir);
+    std::size_t i = root_name(dir).size();
+    if (size > i && equals_ignoring_case(next_element(dir, i), L"UNC"))
+        return false;
+    if (size == root_name(dir).size() && size > 2)
+        return false; // "\\server\share"
+    i = size;
+    return next_element(dir, i).empty();
+}
+
+} // namespace
 
 namespace {
 
@@ -594,14 +693,17 @@ void create_directories(const path_string& path, error_code& ec)
 
 namespace {
 
-// The final path of an open handle, "\\?\" taken off so that it reads as an ordinary path.
-path_string final_path(HANDLE handle, error_code& ec)
+bool starts_with(path_view text, path_view prefix) noexcept { return text.substr(0, prefix.size()) == prefix; }
+
+// The final path of an open handle in one form of its volume's name, as the call gives it.
+path_string final_path_as(HANDLE handle, DWORD volume_form, error_code& ec)
 {
+    ec.clear();
     path_string result(MAX_PATH, L'\0');
     for (;;) {
         DWORD length =
             win32_calls().get_final_path_name_by_handle(handle, result.data(), static_cast<DWORD>(result.size()),
-                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                                        FILE_NAME_NORMALIZED | volume_form);
         if (length == 0) {
             ec = last_system_error();
             return {};
@@ -609,17 +711,44 @@ path_string final_path(HANDLE handle, error_code& ec)
         // Too small a buffer gives the size needed, terminator included.
         if (length < result.size()) {
             result.resize(length);
-            break;
+            return result;
         }
         result.resize(length);
     }
-    constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
-    constexpr std::wstring_view local_prefix = L"\\\\?\\";
-    if (path_view(result).substr(0, unc_prefix.size()) == unc_prefix)
-        result.replace(0, unc_prefix.size(), L"\\\\");
-    else if (path_view(result).substr(0, local_prefix.size()) == local_prefix)
-        result.erase(0, local_prefix.size());
-    return result;
+}
+
+// The final path of an open handle, links resolved, in a form that Win32 opens. Where the volume
+// has a drive letter, or is a share, "C:\..." or "\\server\share\..." ("\\?\" taken off so
+// that it reads as an ordinary path). A volume without a DOS name (mounted in a folder only, or a RAM
+// disk or image mount made past the mount manager) answers 3 or 1 for that form (python/cpython#6010,
+// rust-lang/rust#79449 and #48249): then "\\?\Volume{...}\...", and where the mount manager does not
+// know the volume either, its NT name under "\\?\GLOBALROOT".
+path_string final_path(HANDLE handle, error_code& ec)
+{
+    const auto without_dos_name = [&] {
+        return ec == system_error(ERROR_PATH_NOT_FOUND) || ec == system_error(ERROR_INVALID_FUNCTION);
+    };
+    path_string result = final_path_as(handle, VOLUME_NAME_DOS, ec);
+    if (!ec) {
+        constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
+        constexpr std::wstring_view local_prefix = L"\\\\?\\";
+        if (starts_with(result, unc_prefix))
+            result.replace(0, unc_prefix.size(), L"\\\\");
+        else if (starts_with(result, local_prefix) &&
+                 root_name(path_view(result).substr(local_prefix.size())).size() == 2)
+            result.erase(0, local_prefix.size());
+        return result;
+    }
+    if (!without_dos_name())
+        return {};
+    result = final_path_as(handle, VOLUME_NAME_GUID, ec);
+    if (!ec || !without_dos_name())
+        return result;
+    result = final_path_as(handle, VOLUME_NAME_NT, ec);
+    if (ec)
+        return {};
+    // "\Device\HarddiskVolume3\...": the NT name, which Win32 reaches through GLOBALROOT.
+    return L"\\\\?\\GLOBALROOT" + result;
 }
 
 bool is_dot(path_view element) noexcept { return element.size() == 1 && element[0] == L'.'; }
@@ -693,8 +822,15 @@ path_string relative(const path_string& path, const path_string& base, error_cod
     path_string canonical_base = weakly_canonical(base, ec);
     if (ec)
         return {};
+    // Different volumes have no relative path between them; behind a device prefix the volume's
+    // name is made of elements that lexically_relative would take for folders.
+    const std::size_t path_volume = volume_name_size(canonical_path);
+    if (!equals_ignoring_case(path_view(canonical_path).substr(0, path_volume),
+                              path_view(canonical_base).substr(0, volume_name_size(canonical_base)))) {
+        ec = generic_error(generic_invalid_argument);
+        return {};
+    }
     path_string result = lexically_relative(canonical_path, canonical_base);
-    // Different volumes have no relative path between them.
     if (result.empty())
         ec = generic_error(generic_invalid_argument);
     return result;
@@ -766,47 +902,6 @@ bool from_narrow(std::string_view text, path_string& out)
 }
 
 namespace {
-
-bool equals_ignoring_case(path_view a, path_view b) noexcept
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i] >= L'a' && a[i] <= L'z' ? static_cast<wchar_t>(a[i] - L'a' + L'A') : a[i];
-        wchar_t y = b[i] >= L'a' && b[i] <= L'z' ? static_cast<wchar_t>(b[i] - L'a' + L'A') : b[i];
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-// Whether dir names the root folder of a volume: "C:\", or behind the device prefix "\\?\C:\",
-// "\\?\Volume{...}\" and "\\?\GLOBALROOT\Device\<name>\", the forms a final path takes.
-bool is_volume_root(path_view dir)
-{
-    const std::size_t start = elements_start(dir);
-    std::vector<path_view> elements;
-    for (std::size_t i = start; i < dir.size();) {
-        std::size_t end = i;
-        while (end < dir.size() && !is_os_separator(dir[end]))
-            ++end;
-        elements.push_back(dir.substr(i, end - i));
-        while (end < dir.size() && is_os_separator(dir[end]))
-            ++end;
-        i = end;
-    }
-    if (elements.empty())
-        return true;
-    const path_view root = root_name(dir);
-    if (root.size() != 3 || root[2] != L'?')
-        return false;
-    const path_view first = elements[0];
-    if (elements.size() == 1)
-        return (first.size() == 2 && first[1] == L':') ||
-               (first.size() > 7 && equals_ignoring_case(first.substr(0, 7), L"Volume{") && first.back() == L'}');
-    return elements.size() == 3 && equals_ignoring_case(first, L"GLOBALROOT") &&
-           equals_ignoring_case(elements[1], L"Device");
-}
 
 } // namespace
 
