@@ -11,7 +11,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 namespace updater::test {
@@ -459,6 +461,152 @@ TEST_F(win32_calls_test, there_is_no_relative_path_between_two_letterless_volume
     ASSERT_EQ(canonical_other.rfind(L"\\\\?\\Volume{", 0), 0u) << U(canonical_other);
     EXPECT_EQ(fs::relative(other, native(), ec), L"");
     EXPECT_TRUE(ec);
+}
+
+// ---- long paths ----------------------------------------------------------------------------------
+
+// The paths that the backend handed to each Win32 call, after which the real call is made.
+std::map<std::string, std::vector<path_string>> handed;
+DWORD unc_answer;
+
+HANDLE WINAPI recording_create_file2(LPCWSTR path, DWORD access, DWORD share, DWORD disposition,
+                                     LPCREATEFILE2_EXTENDED_PARAMETERS parameters)
+{
+    handed["CreateFile2"].push_back(path);
+    return CreateFile2(path, access, share, disposition, parameters);
+}
+
+BOOL WINAPI recording_attributes(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data)
+{
+    handed["GetFileAttributesExW"].push_back(path);
+    // A share that is not there: the call is answered without asking the network.
+    const path_view view = path;
+    const bool share =
+        view.substr(0, 8) == L"\\\\?\\UNC\\" || (view.substr(0, 2) == L"\\\\" && view.substr(0, 4) != L"\\\\?\\");
+    if (share) {
+        SetLastError(unc_answer);
+        return FALSE;
+    }
+    return GetFileAttributesExW(path, level, data);
+}
+
+BOOL WINAPI recording_move(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    handed["MoveFileExW"].push_back(from);
+    handed["MoveFileExW"].push_back(to);
+    return MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI recording_copy(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress, LPVOID data, LPBOOL cancel,
+                           DWORD flags)
+{
+    handed["CopyFileExW"].push_back(from);
+    handed["CopyFileExW"].push_back(to);
+    return CopyFileExW(from, to, progress, data, cancel, flags);
+}
+
+BOOL WINAPI recording_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    handed["CreateDirectoryW"].push_back(path);
+    return CreateDirectoryW(path, security);
+}
+
+HANDLE WINAPI recording_find(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data, FINDEX_SEARCH_OPS search,
+                             LPVOID filter, DWORD flags)
+{
+    handed["FindFirstFileExW"].push_back(pattern);
+    return FindFirstFileExW(pattern, level, data, search, filter, flags);
+}
+
+bool is_prefixed(path_view path) { return path.substr(0, 4) == L"\\\\?\\"; }
+
+// Without LongPathsEnabled (off by default on Windows 10 and 11) Win32 refuses a path of 260
+// characters or more, terminator included, with 3 or 206, and CreateDirectoryW one of 248 or more
+// (Microsoft's "Maximum Path Length Limitation"); the "\\?\" form passes. Observed: Wine takes long
+// paths in either form, so the table shows what Windows would be handed: every path from 248
+// characters on in the "\\?\" form, absolute, with "\" only and no "." or ".." left; shorter paths
+// as they are.
+TEST_F(win32_calls_test, long_paths_reach_win32_in_the_device_form)
+{
+    std::string rel = "x/../level-of-a-deep-tree-below-the-temporary-folder";
+    while (native(rel).size() < 320)
+        rel += "/level-of-a-deep-tree-below-the-temporary-folder";
+    const path_string deep = native(rel);
+    handed.clear();
+    call_override created(&table::create_directory, &recording_create_directory);
+    call_override opened(&table::create_file2, &recording_create_file2);
+    call_override queried(&table::get_file_attributes_ex, &recording_attributes);
+    call_override moved(&table::move_file_ex, &recording_move);
+    call_override copied(&table::copy_file_ex, &recording_copy);
+    call_override listed(&table::find_first_file_ex, &recording_find);
+    // The copy goes through CopyFileExW, as on a system without CopyFile2.
+    call_override no_copy_file2(&table::copy_file2, nullptr);
+
+    error_code ec;
+    fs::create_directories(deep, ec);
+    ASSERT_NO_EC(ec);
+    {
+        fs::unique_file out = fs::open_file(join_path(deep, L"file.txt"), "wb", ec);
+        ASSERT_NO_EC(ec);
+        std::fputs("deep", out.get());
+    }
+    EXPECT_EQ(fs::status(join_path(deep, L"file.txt"), ec), fs::file_type::regular);
+    fs::rename(join_path(deep, L"file.txt"), join_path(deep, L"moved.txt"), fs::existing_target::keep, ec);
+    EXPECT_NO_EC(ec);
+    fs::copy_file(join_path(deep, L"moved.txt"), join_path(deep, L"copy.txt"), fs::existing_target::keep, ec);
+    EXPECT_NO_EC(ec);
+    int files = 0;
+    for (fs::directory_iteration it(native(), fs::iteration_mode::recursive, ec); !it.at_end(); it.advance(ec))
+        files += it.type() == fs::file_type::regular;
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(files, 2);
+    fs::remove_all(native("level-of-a-deep-tree-below-the-temporary-folder"), ec);
+    EXPECT_NO_EC(ec);
+    EXPECT_EQ(read_tree(root_), tree{});
+
+    // A share, and a path that is in the device form already.
+    unc_answer = ERROR_BAD_NETPATH;
+    const path_string share_path = L"\\\\server\\share/" + deep.substr(3);
+    EXPECT_EQ(fs::status(share_path, ec), fs::file_type::not_found);
+    EXPECT_NO_EC(ec);
+    const path_string device_path = L"\\\\?\\" + deep;
+    fs::status(device_path, ec);
+
+    path_string canonical_deep = L"\\\\?\\" + native(rel.substr(5));
+    std::replace(canonical_deep.begin(), canonical_deep.end(), L'/', L'\\');
+    for (const auto& [call, paths] : handed) {
+        SCOPED_TRACE(call);
+        int long_ones = 0;
+        for (const path_string& path : paths) {
+            SCOPED_TRACE(U(path));
+            if (path == device_path)
+                continue;
+            if (!is_prefixed(path)) {
+                EXPECT_LT(path.size(), 248u);
+                continue;
+            }
+            ++long_ones;
+            EXPECT_GE(path.size(), 248u);
+            EXPECT_EQ(path.find(L'/'), path_string::npos);
+            EXPECT_EQ(path.find(L"\\..\\"), path_string::npos);
+            EXPECT_EQ(path.find(L"\\x\\"), path_string::npos);
+            if (path.substr(0, 8) == L"\\\\?\\UNC\\") {
+                EXPECT_EQ(path.substr(0, 21), L"\\\\?\\UNC\\server\\share\\");
+            } else {
+                EXPECT_EQ(path.substr(0, 6), L"\\\\?\\" + path_string(root_name(deep)));
+            }
+        }
+        EXPECT_GT(long_ones, 0) << "no long path reached " << call;
+    }
+    EXPECT_NE(std::find(handed["GetFileAttributesExW"].begin(), handed["GetFileAttributesExW"].end(), device_path),
+              handed["GetFileAttributesExW"].end());
+    EXPECT_NE(std::find(handed["CreateDirectoryW"].begin(), handed["CreateDirectoryW"].end(), canonical_deep),
+              handed["CreateDirectoryW"].end())
+        << U(canonical_deep);
+    // Short paths reach Win32 as they are.
+    handed.clear();
+    fs::status(native("short/name"), ec);
+    EXPECT_EQ(handed["GetFileAttributesExW"], std::vector<path_string>{native("short/name")});
 }
 
 // ---- error texts ---------------------------------------------------------------------------------

@@ -3,10 +3,15 @@
 // file that appears between the query and the move.
 #include "updater/install/transaction.h"
 
+#include "updater/fs/fs.h"
+
 #include "support/test_support.h"
 #include "support/win32_call_override.h"
 
 #include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
 
 namespace updater::test {
 namespace {
@@ -53,7 +58,17 @@ BOOL WINAPI file_appears_after_the_answer(LPCWSTR path, GET_FILEEX_INFO_LEVELS l
     return found;
 }
 
-using win32_install_test = temp_dir_test;
+// Trees deeper than MAX_PATH are beyond std::filesystem's removal, so the folder goes through the
+// helper's own remove_all first.
+class win32_install_test : public temp_dir_test {
+protected:
+    void TearDown() override
+    {
+        error_code ignored;
+        fs::remove_all(native(), ignored);
+        temp_dir_test::TearDown();
+    }
+};
 
 // Nothing a move-in finds at its place after all is replaced: MoveFileExW without
 // MOVEFILE_REPLACE_EXISTING answers 183 there (on Windows as under Wine), the install fails with
@@ -135,6 +150,98 @@ TEST_F(win32_install_test, the_commit_keeps_the_new_backup_on_a_volume_without_f
         after[".update-backup/"] = "";
         EXPECT_EQ(read_tree(at("install")), after);
     }
+}
+
+// A tree read with the helper's own listing and files, which take paths beyond MAX_PATH (the test
+// support's reader, on the C++ library, does not).
+tree read_deep_tree(const path_string& root)
+{
+    tree result;
+    error_code ec;
+    for (fs::directory_iteration it(root, fs::iteration_mode::recursive, ec); !it.at_end(); it.advance(ec)) {
+        std::string rel = U(it.relative_path());
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        if (it.type() == fs::file_type::directory) {
+            result[rel + "/"] = "";
+            continue;
+        }
+        std::string content;
+        fs::unique_file in = fs::open_file(it.path(), "rb", ec);
+        EXPECT_NO_EC(ec);
+        if (in)
+            for (int c; (c = std::fgetc(in.get())) != EOF;)
+                content.push_back(static_cast<char>(c));
+        result[rel] = content;
+    }
+    EXPECT_NO_EC(ec);
+    return result;
+}
+
+// Fails every move of the staged b.dll, as a file held by another program would.
+BOOL WINAPI held_b_dll(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    constexpr std::wstring_view held = L"\\staging\\lib\\b.dll";
+    const std::wstring_view source = from;
+    if (source.size() >= held.size() && source.substr(source.size() - held.size()) == held) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+// An installation deeper than MAX_PATH, as an application installed below a long user profile
+// path or a deep program folder has it: it updates, and a failed update rolls back, with every path
+// in the "\\?\" form that a Windows without LongPathsEnabled needs. Observed: Wine takes long paths
+// in either form, so this shows that the device form is right for every call of an install; the
+// call table shows that Windows gets it.
+TEST_F(win32_install_test, an_installation_deeper_than_max_path_updates_and_rolls_back)
+{
+    std::string deep = "a-deep-folder-of-a-long-user-profile-path";
+    while (native(deep).size() < 280)
+        deep += "/a-deep-folder-of-a-long-user-profile-path";
+    const std::string install = deep + "/install";
+    const std::string staging = deep + "/staging";
+    const tree previous = {{"a.txt", "a 1"},
+                           {"lib/b.dll", "b 1"},
+                           {"lib/old.dll", "old 1"},
+                           {"install-manifest.txt", "a.txt\nlib/b.dll\nlib/old.dll\n"}};
+    const tree update = {{"a.txt", "a 2"},
+                         {"lib/b.dll", "b 2"},
+                         {"lib/new/c.dll", "c 2"},
+                         {"install-manifest.txt", "a.txt\nlib/b.dll\nlib/new/c.dll\n"}};
+    ASSERT_GT(native(install + "/lib/new/c.dll").size(), static_cast<std::size_t>(MAX_PATH));
+
+    // A failed move of b.dll: everything goes back.
+    write_tree(at(install), previous);
+    write_tree(at(staging), update);
+    error_code ec;
+    {
+        call_override held(&table::move_file_ex, &held_b_dll);
+        EXPECT_FALSE(install_staged_update(native(staging), native(install), ec));
+    }
+    EXPECT_EC(ec, system_error(ERROR_SHARING_VIOLATION));
+    tree previous_tree = previous;
+    previous_tree["lib/"] = "";
+    EXPECT_EQ(read_deep_tree(native(install)), previous_tree);
+    EXPECT_EQ(read_deep_tree(native(staging)), (tree{{"a.txt", "a 2"},
+                                                     {"lib/", ""},
+                                                     {"lib/b.dll", "b 2"},
+                                                     {"lib/new/", ""},
+                                                     {"lib/new/c.dll", "c 2"},
+                                                     {"install-manifest.txt", "a.txt\nlib/b.dll\nlib/new/c.dll\n"}}));
+
+    // Then it installs.
+    EXPECT_TRUE(install_staged_update(native(staging), native(install), ec));
+    EXPECT_NO_EC(ec);
+    tree installed_tree = update;
+    installed_tree["lib/"] = "";
+    installed_tree["lib/new/"] = "";
+    installed_tree[".update-backup/"] = "";
+    installed_tree[".update-backup/lib/"] = "";
+    for (const auto& [rel, content] : previous)
+        installed_tree[".update-backup/" + rel] = content;
+    EXPECT_EQ(read_deep_tree(native(install)), installed_tree);
+    EXPECT_EQ(fs::status(native(staging), ec), fs::file_type::not_found);
 }
 
 } // namespace

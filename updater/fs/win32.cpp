@@ -1,6 +1,7 @@
 // Windows backend of the filesystem layer and of the system error category, on the Win32 file API.
-// Paths are handed to the OS as they are: the helper is longPathAware, so no "\\?\" rewriting.
+// Every path goes to Win32 through win32_path, which gives long ones the "\\?\" form.
 #include "updater/fs/fs.h"
+#include "updater/fs/win32_path.h"
 
 #include "updater/os_calls/win32.h"
 
@@ -211,7 +212,60 @@ std::string path_to_utf8(path_view path)
 
 namespace updater::fs {
 
+namespace detail {
+
 namespace {
+
+// Win32 refuses a path from MAX_PATH characters on, terminator included (CreateDirectoryW from 248,
+// to leave room for an 8.3 name), unless long paths are enabled on the system (LongPathsEnabled, off
+// by default on Windows 10 and 11) or the path has the "\\?\" form, which Win32 passes on without
+// parsing it. One limit for every call: from 248 characters on, a path takes that form.
+constexpr std::size_t shortest_long_path = MAX_PATH - 12;
+
+// "\\?\", "\\.\" and "\??\": Win32 parses nothing after them, and neither does win32_path.
+bool is_device_form(path_view path) noexcept
+{
+    const path_view root = root_name(path);
+    return root.size() == 3 && (root[2] == L'?' || root[2] == L'.');
+}
+
+// The absolute, normalised path ("/" turned into "\", "." and ".." resolved, as Win32 would) in the
+// "\\?\" form; empty when it cannot be formed, and the call then gets the path as it stands.
+path_string long_form(const path_string& path)
+{
+    path_string full(path.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            win32_calls().get_full_path_name(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0)
+            return {};
+        // Too small a buffer gives the size needed, terminator included.
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);
+    }
+    if (is_device_form(full))
+        return full;
+    if (full.size() >= 2 && is_os_separator(full[0]) && is_os_separator(full[1]))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+} // namespace
+
+win32_path::win32_path(const path_string& path) : path_(path)
+{
+    if (path.size() >= shortest_long_path && !is_device_form(path))
+        long_form_ = long_form(path);
+}
+
+} // namespace detail
+
+namespace {
+
+using detail::win32_path;
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -232,7 +286,8 @@ unique_handle open_handle(const path_string& path, DWORD access, DWORD dispositi
     parameters.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
     parameters.dwFileFlags = flags;
     // No security attributes: the handle is not inherited by child processes.
-    return unique_handle(win32_calls().create_file2(path.c_str(), access, share_all, disposition, &parameters));
+    return unique_handle(
+        win32_calls().create_file2(win32_path(path).c_str(), access, share_all, disposition, &parameters));
 }
 
 // Opens what path resolves to, links and junctions followed, for queries; directories need
@@ -269,7 +324,7 @@ file_type status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(win32_path(path).c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
@@ -286,15 +341,15 @@ file_type symlink_status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(win32_path(path).c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
     // Only a listing tells the reparse tag: other tags (cloud placeholders, deduplicated files)
     // are ordinary files and directories.
     WIN32_FIND_DATAW found;
-    HANDLE find =
-        win32_calls().find_first_file_ex(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = win32_calls().find_first_file_ex(win32_path(path).c_str(), FindExInfoBasic, &found,
+                                                   FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE)
         return type_from_error(ec);
     win32_calls().find_close(find);
@@ -423,14 +478,15 @@ void rename(const path_string& from, const path_string& to, existing_target targ
     // then goes again with copying allowed, a directory is refused with 17. With the flag, a
     // directory move across volumes would try to copy the directory as a file and fail with 5
     // (Observed: Wine).
-    if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace))
+    if (win32_calls().move_file_ex(win32_path(from).c_str(), win32_path(to).c_str(), replace))
         return;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) {
         WIN32_FILE_ATTRIBUTE_DATA source;
-        if (win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) &&
+        if (win32_calls().get_file_attributes_ex(win32_path(from).c_str(), GetFileExInfoStandard, &source) &&
             !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED)) {
+            if (win32_calls().move_file_ex(win32_path(from).c_str(), win32_path(to).c_str(),
+                                           replace | MOVEFILE_COPY_ALLOWED)) {
                 // The move copied and then deleted the source; where the deletion failed (another
                 // program holds the source without delete sharing) Windows still reports success and
                 // leaves the source standing. The copy at to is whole, so the move is done; the
@@ -466,12 +522,13 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
         COPYFILE2_EXTENDED_PARAMETERS parameters{};
         parameters.dwSize = sizeof parameters;
         parameters.dwCopyFlags = flags;
-        HRESULT result = copy_file2(from.c_str(), to.c_str(), &parameters);
+        HRESULT result = copy_file2(win32_path(from).c_str(), win32_path(to).c_str(), &parameters);
         if (FAILED(result))
             ec = error_from_hresult(result);
         return;
     }
-    if (!win32_calls().copy_file_ex(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags)) {
+    if (!win32_calls().copy_file_ex(win32_path(from).c_str(), win32_path(to).c_str(), nullptr, nullptr, nullptr,
+                                    flags)) {
         ec = last_system_error();
         return;
     }
@@ -480,7 +537,7 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
     WIN32_FILE_ATTRIBUTE_DATA source;
     unique_handle copy = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     FILE_BASIC_INFO basic{};
-    if (!win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) || !copy ||
+    if (!win32_calls().get_file_attributes_ex(win32_path(from).c_str(), GetFileExInfoStandard, &source) || !copy ||
         !win32_calls().get_file_information_by_handle_ex(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
         ec = last_system_error();
         return;
@@ -621,7 +678,7 @@ std::size_t elements_start(path_view path) noexcept
 
 error_code create_level(const path_string& level)
 {
-    if (win32_calls().create_directory(level.c_str(), nullptr))
+    if (win32_calls().create_directory(win32_path(level).c_str(), nullptr))
         return {};
     error_code ec = last_system_error();
     // An existing level is fine when it is a directory; 183 stays for one that is not.
@@ -926,7 +983,7 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
     unique_dir_stream stream(new dir_stream);
     path_string pattern = join_path(dir, L"*");
     // Basic information skips the 8.3 names; large fetches read bigger batches per call.
-    stream->find = win32_calls().find_first_file_ex(pattern.c_str(), FindExInfoBasic, &stream->data,
+    stream->find = win32_calls().find_first_file_ex(win32_path(pattern).c_str(), FindExInfoBasic, &stream->data,
                                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (stream->find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
