@@ -4,6 +4,7 @@
 // without US English. Each test says what a real Windows machine answers there and where that was
 // learned.
 #include "updater/fs/fs.h"
+#include "updater/lock/lock.h"
 #include "updater/manifest/staged_tree.h"
 
 #include "support/test_support.h"
@@ -505,6 +506,13 @@ BOOL WINAPI recording_copy(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress
     return CopyFileExW(from, to, progress, data, cancel, flags);
 }
 
+HANDLE WINAPI recording_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                    DWORD disposition, DWORD flags, HANDLE template_file)
+{
+    handed["CreateFileW"].push_back(path);
+    return CreateFileW(path, access, share, security, disposition, flags, template_file);
+}
+
 BOOL WINAPI recording_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
     handed["CreateDirectoryW"].push_back(path);
@@ -539,6 +547,7 @@ TEST_F(win32_calls_test, long_paths_reach_win32_in_the_device_form)
     call_override moved(&table::move_file_ex, &recording_move);
     call_override copied(&table::copy_file_ex, &recording_copy);
     call_override listed(&table::find_first_file_ex, &recording_find);
+    call_override locked(&table::create_file, &recording_create_file);
     // The copy goes through CopyFileExW, as on a system without CopyFile2.
     call_override no_copy_file2(&table::copy_file2, nullptr);
 
@@ -555,11 +564,16 @@ TEST_F(win32_calls_test, long_paths_reach_win32_in_the_device_form)
     EXPECT_NO_EC(ec);
     fs::copy_file(join_path(deep, L"moved.txt"), join_path(deep, L"copy.txt"), fs::existing_target::keep, ec);
     EXPECT_NO_EC(ec);
+    {
+        // The installation lock of an application that lies that deep.
+        install_lock lock = acquire_install_lock(join_path(deep, L"App.exe"));
+        EXPECT_TRUE(lock);
+    }
     int files = 0;
     for (fs::directory_iteration it(native(), fs::iteration_mode::recursive, ec); !it.at_end(); it.advance(ec))
         files += it.type() == fs::file_type::regular;
     EXPECT_NO_EC(ec);
-    EXPECT_EQ(files, 2);
+    EXPECT_EQ(files, 3); // moved.txt, copy.txt and the lock file
     fs::remove_all(native("level-of-a-deep-tree-below-the-temporary-folder"), ec);
     EXPECT_NO_EC(ec);
     EXPECT_EQ(read_tree(root_), tree{});
