@@ -1,6 +1,7 @@
 // Fault injection for the Windows helper, linked into the test-only build of it
 // (quillmoor-updater-faults.exe) and never into the shipped one. At start-up it wraps every entry of
-// the backends' call table; QM_FAULTS says what the wrappers do, items separated by ";":
+// the backends' call table but FormatMessageW (an error text decides nothing about a file); QM_FAULTS
+// says what the wrappers do, items separated by ";":
 //
 //   record=<file>              every call, one line each, appended to <file> as it happens
 //   fail=<call>#<k>:<error>    call k of <call> fails with the Windows error <error>
@@ -208,6 +209,17 @@ BOOL WINAPI get_file_information_by_handle_ex(HANDLE handle, FILE_INFO_BY_HANDLE
     return done;
 }
 
+BOOL WINAPI get_file_information_by_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    const std::wstring path = path_of(handle);
+    const call_site site = enter("GetFileInformationByHandle", path);
+    if (site.fault)
+        return failed(site, FALSE);
+    BOOL done = state().real.get_file_information_by_handle(handle, information);
+    leave(site, done, path);
+    return done;
+}
+
 BOOL WINAPI set_file_information_by_handle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                            DWORD size)
 {
@@ -310,6 +322,16 @@ BOOL WINAPI find_close(HANDLE find)
         return failed(site, FALSE);
     leave(site, closed, path);
     return closed;
+}
+
+DWORD WINAPI get_full_path_name(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part)
+{
+    const call_site site = enter("GetFullPathNameW", path);
+    if (site.fault)
+        return failed(site, DWORD{0});
+    DWORD length = state().real.get_full_path_name(path, size, buffer, file_part);
+    leave(site, length != 0, path);
+    return length;
 }
 
 int __cdecl crt_open_osfhandle(intptr_t handle, int flags)
@@ -522,6 +544,7 @@ struct installer {
         table.close_handle = &close_handle;
         table.get_file_attributes_ex = &get_file_attributes_ex;
         table.get_file_information_by_handle_ex = &get_file_information_by_handle_ex;
+        table.get_file_information_by_handle = &get_file_information_by_handle;
         table.set_file_information_by_handle = &set_file_information_by_handle;
         table.move_file_ex = &move_file_ex;
         // Where the system has no CopyFile2 the entry stays empty, as the backend expects there.
@@ -533,6 +556,7 @@ struct installer {
         table.find_first_file_ex = &find_first_file_ex;
         table.find_next_file = &find_next_file;
         table.find_close = &find_close;
+        table.get_full_path_name = &get_full_path_name;
         table.open_osfhandle = &crt_open_osfhandle;
         table.fdopen = &crt_fdopen;
         table.close = &crt_close;

@@ -100,7 +100,7 @@ bool ends_with(const std::string& text, const std::string& end)
 }
 
 // The calls that are only crash points: a close frees its handle whatever it answers, and the
-// message box and the calls before the lock belong to no file.
+// message box, the calls before the lock and the forming of a long path belong to no file.
 // A killed helper's handles can stay open a moment after it ended (see remove_tree): the next run
 // would find the lock taken. Waits until the lock file can be opened alone, as a helper opens it.
 void wait_for_handles_to_close(const stdfs::path& lock_file)
@@ -122,7 +122,7 @@ bool only_crash_point(const std::string& call)
 {
     return call == "CloseHandle" || call == "FindClose" || call == "_close" || call == "MessageBoxW" ||
            call == "GetCommandLineW" || call == "CommandLineToArgvW" || call == "OpenProcess" ||
-           call == "WaitForSingleObject";
+           call == "WaitForSingleObject" || call == "GetFullPathNameW";
 }
 
 } // namespace

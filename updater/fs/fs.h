@@ -119,6 +119,8 @@ error_code path_not_found_error() noexcept;
 path_string final_path(const path_string& path, error_code& ec);
 // Backend: whether final_path failed in a way that a shorter path may not (a missing element).
 bool is_resolved_in_part(const error_code& ec) noexcept;
+// Backend: whether two final paths lie on one volume (always on POSIX).
+bool same_volume(path_view a, path_view b) noexcept;
 
 // Backend: one pass of remove_all over a directory that remove found not empty: its contents,
 // deepest first, links removed and never followed, then the directory itself.

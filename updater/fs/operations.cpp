@@ -152,8 +152,12 @@ path_string relative(const path_string& path, const path_string& base, error_cod
     const path_string canonical_base = weakly_canonical(base, ec);
     if (ec)
         return {};
-    path_string result = lexically_relative(canonical_path, canonical_base);
     // Different volumes have no relative path between them.
+    if (!detail::same_volume(canonical_path, canonical_base)) {
+        ec = generic_error(generic_invalid_argument);
+        return {};
+    }
+    path_string result = lexically_relative(canonical_path, canonical_base);
     if (result.empty())
         ec = generic_error(generic_invalid_argument);
     return result;

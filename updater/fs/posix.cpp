@@ -529,6 +529,8 @@ path_string final_path(const path_string& path, error_code& ec)
 
 bool is_resolved_in_part(const error_code& ec) noexcept { return is_not_found(ec); }
 
+bool same_volume(path_view, path_view) noexcept { return true; }
+
 } // namespace detail
 
 unique_file open_file(const path_string& path, const char* mode, error_code& ec)

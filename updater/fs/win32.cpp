@@ -1,6 +1,7 @@
 // Windows backend of the filesystem layer and of the system error category, on the Win32 file API.
-// Paths are handed to the OS as they are: the helper is longPathAware, so no "\\?\" rewriting.
+// Every path goes to Win32 through win32_path, which gives long ones the "\\?\" form.
 #include "updater/fs/fs.h"
+#include "updater/fs/win32_path.h"
 #include "updater/os_calls/unique_handle.h"
 
 #include "updater/os_calls/win32.h"
@@ -11,6 +12,7 @@
 #include <io.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -52,10 +54,10 @@ public:
                                    0};
         for (DWORD language : languages) {
             wchar_t* buffer = nullptr;
-            DWORD size = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, static_cast<DWORD>(value), language,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+            DWORD size = win32_calls().format_message(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                                          FORMAT_MESSAGE_IGNORE_INSERTS,
+                                                      nullptr, static_cast<DWORD>(value), language,
+                                                      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
             std::unique_ptr<void, local_free> owner(buffer);
             // Observed: Wine's texts, like Windows', end in CR LF.
             while (size > 0 && (buffer[size - 1] == L' ' || buffer[size - 1] == L'\t' || buffer[size - 1] == L'\r' ||
@@ -189,7 +191,60 @@ std::string path_to_utf8(path_view path)
 
 namespace updater::fs {
 
+namespace detail {
+
 namespace {
+
+// Win32 refuses a path from MAX_PATH characters on, terminator included (CreateDirectoryW from 248,
+// to leave room for an 8.3 name), unless long paths are enabled on the system (LongPathsEnabled, off
+// by default on Windows 10 and 11) or the path has the "\\?\" form, which Win32 passes on without
+// parsing it. One limit for every call: from 248 characters on, a path takes that form.
+constexpr std::size_t shortest_long_path = MAX_PATH - 12;
+
+// "\\?\", "\\.\" and "\??\": Win32 parses nothing after them, and neither does win32_path.
+bool is_device_form(path_view path) noexcept
+{
+    const path_view root = root_name(path);
+    return root.size() == 3 && (root[2] == L'?' || root[2] == L'.');
+}
+
+// The absolute, normalised path ("/" turned into "\", "." and ".." resolved, as Win32 would) in the
+// "\\?\" form; empty when it cannot be formed, and the call then gets the path as it stands.
+path_string long_form(const path_string& path)
+{
+    path_string full(path.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            win32_calls().get_full_path_name(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0)
+            return {};
+        // Too small a buffer gives the size needed, terminator included.
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);
+    }
+    if (is_device_form(full))
+        return full;
+    if (full.size() >= 2 && is_os_separator(full[0]) && is_os_separator(full[1]))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+} // namespace
+
+win32_path::win32_path(const path_string& path) : path_(path)
+{
+    if (path.size() >= shortest_long_path && !is_device_form(path))
+        long_form_ = long_form(path);
+}
+
+} // namespace detail
+
+namespace {
+
+using detail::win32_path;
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -210,7 +265,8 @@ unique_handle open_handle(const path_string& path, DWORD access, DWORD dispositi
     parameters.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
     parameters.dwFileFlags = flags;
     // No security attributes: the handle is not inherited by child processes.
-    return unique_handle(win32_calls().create_file2(path.c_str(), access, share_all, disposition, &parameters));
+    return unique_handle(
+        win32_calls().create_file2(win32_path(path).c_str(), access, share_all, disposition, &parameters));
 }
 
 // Opens what path resolves to, links and junctions followed, for queries; directories need
@@ -247,7 +303,7 @@ file_type status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(win32_path(path).c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
@@ -264,15 +320,15 @@ file_type symlink_status(const path_string& path, error_code& ec)
 {
     ec.clear();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!win32_calls().get_file_attributes_ex(path.c_str(), GetFileExInfoStandard, &data))
+    if (!win32_calls().get_file_attributes_ex(win32_path(path).c_str(), GetFileExInfoStandard, &data))
         return type_from_error(ec);
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return type_from_attributes(data.dwFileAttributes);
     // Only a listing tells the reparse tag: other tags (cloud placeholders, deduplicated files)
     // are ordinary files and directories.
     WIN32_FIND_DATAW found;
-    HANDLE find =
-        win32_calls().find_first_file_ex(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = win32_calls().find_first_file_ex(win32_path(path).c_str(), FindExInfoBasic, &found,
+                                                   FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE)
         return type_from_error(ec);
     win32_calls().find_close(find);
@@ -401,15 +457,23 @@ void rename(const path_string& from, const path_string& to, existing_target targ
     // then goes again with copying allowed, a directory is refused with 17. With the flag, a
     // directory move across volumes would try to copy the directory as a file and fail with 5
     // (Observed: Wine).
-    if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace))
+    if (win32_calls().move_file_ex(win32_path(from).c_str(), win32_path(to).c_str(), replace))
         return;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) {
         WIN32_FILE_ATTRIBUTE_DATA source;
-        if (win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) &&
+        if (win32_calls().get_file_attributes_ex(win32_path(from).c_str(), GetFileExInfoStandard, &source) &&
             !(source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (win32_calls().move_file_ex(from.c_str(), to.c_str(), replace | MOVEFILE_COPY_ALLOWED))
+            if (win32_calls().move_file_ex(win32_path(from).c_str(), win32_path(to).c_str(),
+                                           replace | MOVEFILE_COPY_ALLOWED)) {
+                // The move copied and then deleted the source; where the deletion failed (another
+                // program holds the source without delete sharing) Windows still reports success and
+                // leaves the source standing. The copy at to is whole, so the move is done; the
+                // source goes now if it can, and a source that stays loses nothing.
+                error_code ignored;
+                remove(from, ignored);
                 return;
+            }
             error = GetLastError();
         }
     }
@@ -437,12 +501,13 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
         COPYFILE2_EXTENDED_PARAMETERS parameters{};
         parameters.dwSize = sizeof parameters;
         parameters.dwCopyFlags = flags;
-        HRESULT result = copy_file2(from.c_str(), to.c_str(), &parameters);
+        HRESULT result = copy_file2(win32_path(from).c_str(), win32_path(to).c_str(), &parameters);
         if (FAILED(result))
             ec = error_from_hresult(result);
         return;
     }
-    if (!win32_calls().copy_file_ex(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, flags)) {
+    if (!win32_calls().copy_file_ex(win32_path(from).c_str(), win32_path(to).c_str(), nullptr, nullptr, nullptr,
+                                    flags)) {
         ec = last_system_error();
         return;
     }
@@ -451,7 +516,7 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
     WIN32_FILE_ATTRIBUTE_DATA source;
     unique_handle copy = open_handle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, 0);
     FILE_BASIC_INFO basic{};
-    if (!win32_calls().get_file_attributes_ex(from.c_str(), GetFileExInfoStandard, &source) || !copy ||
+    if (!win32_calls().get_file_attributes_ex(win32_path(from).c_str(), GetFileExInfoStandard, &source) || !copy ||
         !win32_calls().get_file_information_by_handle_ex(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
         ec = last_system_error();
         return;
@@ -464,28 +529,126 @@ void copy_file(const path_string& from, const path_string& to, existing_target t
         ec = last_system_error();
 }
 
+namespace {
+
+// Answers of a query whose information class the volume does not have: 87 (FAT32, exFAT and some
+// network redirectors for FileIdInfo), 1 and 50 (file systems that implement no such query).
+bool is_unsupported_class(DWORD error) noexcept
+{
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+} // namespace
+
 bool equivalent(const path_string& a, const path_string& b, error_code& ec)
 {
     ec.clear();
-    FILE_ID_INFO ids[2];
+    unique_handle handles[2];
     const path_string* paths[2] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
-        unique_handle handle = open_for_query(*paths[i]);
-        if (!handle ||
-            !win32_calls().get_file_information_by_handle_ex(handle.get(), FileIdInfo, &ids[i], sizeof ids[i])) {
+        handles[i] = open_for_query(*paths[i]);
+        if (!handles[i]) {
             ec = last_system_error();
             return false;
+        }
+    }
+    // FileIdInfo gives ReFS's 128-bit ids; where a volume lacks the class, the 32-bit volume serial
+    // and 64-bit file index describe a file as well, on both handles alike so that they compare.
+    FILE_ID_INFO ids[2];
+    bool full_ids = true;
+    for (int i = 0; i < 2 && full_ids; ++i) {
+        if (win32_calls().get_file_information_by_handle_ex(handles[i].get(), FileIdInfo, &ids[i], sizeof ids[i]))
+            continue;
+        const DWORD error = GetLastError();
+        if (!is_unsupported_class(error)) {
+            ec = system_error(static_cast<int>(error));
+            return false;
+        }
+        full_ids = false;
+    }
+    if (!full_ids) {
+        for (int i = 0; i < 2; ++i) {
+            BY_HANDLE_FILE_INFORMATION info;
+            if (!win32_calls().get_file_information_by_handle(handles[i].get(), &info)) {
+                ec = last_system_error();
+                return false;
+            }
+            ids[i] = FILE_ID_INFO{};
+            ids[i].VolumeSerialNumber = info.dwVolumeSerialNumber;
+            const ULONGLONG index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+            std::memcpy(ids[i].FileId.Identifier, &index, sizeof index);
         }
     }
     return ids[0].VolumeSerialNumber == ids[1].VolumeSerialNumber &&
            std::memcmp(&ids[0].FileId, &ids[1].FileId, sizeof ids[0].FileId) == 0;
 }
 
+namespace {
+
+bool equals_ignoring_case(path_view a, path_view b) noexcept
+{
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) { return upper(x) == upper(y); });
+}
+
+// The element of path that begins at or after i (separators skipped); i moves past it.
+path_view next_element(path_view path, std::size_t& i) noexcept
+{
+    while (i < path.size() && is_os_separator(path[i]))
+        ++i;
+    const std::size_t start = i;
+    while (i < path.size() && !is_os_separator(path[i]))
+        ++i;
+    return path.substr(start, i - start);
+}
+
+// How much of path names its volume: the root name ("C:", "\\server"), and behind a device prefix
+// ("\\?\", "\\.\") the elements that name the volume there: "C:", "Volume{...}",
+// "GLOBALROOT\Device\<name>" or "UNC\<server>\<share>".
+std::size_t volume_name_size(path_view path) noexcept
+{
+    const path_view root = root_name(path);
+    if (root.size() != 3 || (root[2] != L'?' && root[2] != L'.'))
+        return root.size();
+    std::size_t i = root.size();
+    const path_view first = next_element(path, i);
+    std::size_t elements = 0;
+    if ((first.size() == 2 && first[1] == L':') ||
+        (first.size() > 7 && equals_ignoring_case(first.substr(0, 7), L"Volume{") && first.back() == L'}'))
+        elements = 1;
+    else if (equals_ignoring_case(first, L"GLOBALROOT") || equals_ignoring_case(first, L"UNC"))
+        elements = 3;
+    else
+        return root.size();
+    i = root.size();
+    for (std::size_t k = 0; k < elements; ++k)
+        next_element(path, i);
+    return i;
+}
+
+// Whether dir names the root folder of a volume with a drive letter or a device name: "C:\",
+// "\\?\C:\", "\\?\Volume{...}\" or "\\?\GLOBALROOT\Device\<name>\" (a share's root is a folder
+// of its server's volume).
+bool is_volume_root(path_view dir) noexcept
+{
+    const std::size_t size = volume_name_size(dir);
+    std::size_t i = root_name(dir).size();
+    if (size > i && equals_ignoring_case(next_element(dir, i), L"UNC"))
+        return false;
+    if (size == root_name(dir).size() && size > 2)
+        return false; // "\\server\share"
+    i = size;
+    return next_element(dir, i).empty();
+}
+
+} // namespace
+
 namespace detail {
 
 error_code create_level(const path_string& level)
 {
-    if (win32_calls().create_directory(level.c_str(), nullptr))
+    if (win32_calls().create_directory(win32_path(level).c_str(), nullptr))
         return {};
     error_code ec = last_system_error();
     // An existing level is fine when it is a directory; 183 stays for one that is not.
@@ -500,14 +663,17 @@ error_code path_not_found_error() noexcept { return system_error(ERROR_PATH_NOT_
 
 namespace {
 
-// The final path of an open handle, "\\?\" taken off so that it reads as an ordinary path.
-path_string final_path_of(HANDLE handle, error_code& ec)
+bool starts_with(path_view text, path_view prefix) noexcept { return text.substr(0, prefix.size()) == prefix; }
+
+// The final path of an open handle in one form of its volume's name, as the call gives it.
+path_string final_path_as(HANDLE handle, DWORD volume_form, error_code& ec)
 {
+    ec.clear();
     path_string result(MAX_PATH, L'\0');
     for (;;) {
         DWORD length =
             win32_calls().get_final_path_name_by_handle(handle, result.data(), static_cast<DWORD>(result.size()),
-                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                                        FILE_NAME_NORMALIZED | volume_form);
         if (length == 0) {
             ec = last_system_error();
             return {};
@@ -515,17 +681,44 @@ path_string final_path_of(HANDLE handle, error_code& ec)
         // Too small a buffer gives the size needed, terminator included.
         if (length < result.size()) {
             result.resize(length);
-            break;
+            return result;
         }
         result.resize(length);
     }
-    constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
-    constexpr std::wstring_view local_prefix = L"\\\\?\\";
-    if (path_view(result).substr(0, unc_prefix.size()) == unc_prefix)
-        result.replace(0, unc_prefix.size(), L"\\\\");
-    else if (path_view(result).substr(0, local_prefix.size()) == local_prefix)
-        result.erase(0, local_prefix.size());
-    return result;
+}
+
+// The final path of an open handle, links resolved, in a form that Win32 opens. Where the volume
+// has a drive letter, or is a share, "C:\..." or "\\server\share\..." ("\\?\" taken off so
+// that it reads as an ordinary path). A volume without a DOS name (mounted in a folder only, or a RAM
+// disk or image mount made past the mount manager) answers 3 or 1 for that form (python/cpython#6010,
+// rust-lang/rust#79449 and #48249): then "\\?\Volume{...}\...", and where the mount manager does not
+// know the volume either, its NT name under "\\?\GLOBALROOT".
+path_string final_path_of(HANDLE handle, error_code& ec)
+{
+    const auto without_dos_name = [&] {
+        return ec == system_error(ERROR_PATH_NOT_FOUND) || ec == system_error(ERROR_INVALID_FUNCTION);
+    };
+    path_string result = final_path_as(handle, VOLUME_NAME_DOS, ec);
+    if (!ec) {
+        constexpr std::wstring_view unc_prefix = L"\\\\?\\UNC\\";
+        constexpr std::wstring_view local_prefix = L"\\\\?\\";
+        if (starts_with(result, unc_prefix))
+            result.replace(0, unc_prefix.size(), L"\\\\");
+        else if (starts_with(result, local_prefix) &&
+                 root_name(path_view(result).substr(local_prefix.size())).size() == 2)
+            result.erase(0, local_prefix.size());
+        return result;
+    }
+    if (!without_dos_name())
+        return {};
+    result = final_path_as(handle, VOLUME_NAME_GUID, ec);
+    if (!ec || !without_dos_name())
+        return result;
+    result = final_path_as(handle, VOLUME_NAME_NT, ec);
+    if (ec)
+        return {};
+    // "\Device\HarddiskVolume3\...": the NT name, which Win32 reaches through GLOBALROOT.
+    return L"\\\\?\\GLOBALROOT" + result;
 }
 
 bool is_dot(path_view element) noexcept { return element.size() == 1 && element[0] == L'.'; }
@@ -552,6 +745,13 @@ bool is_resolved_in_part(const error_code& ec) noexcept
     // the buffer (Windows gives the size it needs). Such a path is resolved as far as it can be
     // named; the rest follows as written.
     return is_not_found(ec) || ec == system_error(ERROR_MORE_DATA);
+}
+
+bool same_volume(path_view a, path_view b) noexcept
+{
+    // Behind a device prefix the volume's name is made of elements that lexically_relative would
+    // take for folders.
+    return equals_ignoring_case(a.substr(0, volume_name_size(a)), b.substr(0, volume_name_size(b)));
 }
 
 } // namespace detail
@@ -621,6 +821,10 @@ bool from_narrow(std::string_view text, path_string& out)
     return wide_from_multibyte(file_name_code_page(), text, out);
 }
 
+namespace {
+
+} // namespace
+
 namespace detail {
 
 struct dir_stream {
@@ -642,7 +846,7 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
     unique_dir_stream stream(new dir_stream);
     path_string pattern = join_path(dir, L"*");
     // Basic information skips the 8.3 names; large fetches read bigger batches per call.
-    stream->find = win32_calls().find_first_file_ex(pattern.c_str(), FindExInfoBasic, &stream->data,
+    stream->find = win32_calls().find_first_file_ex(win32_path(pattern).c_str(), FindExInfoBasic, &stream->data,
                                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (stream->find == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -650,7 +854,7 @@ unique_dir_stream open_dir_stream(const path_string& dir, error_code& ec)
         // Any other directory lists "." at least, so there 2 is a failure, never an empty listing
         // (which would let a scan or a leftover check miss what the directory holds). A missing
         // directory gives 3, and a file 267 (Observed: Wine, 123).
-        if (error == ERROR_FILE_NOT_FOUND && elements_start(dir) >= dir.size())
+        if (error == ERROR_FILE_NOT_FOUND && is_volume_root(dir))
             return stream;
         ec = system_error(static_cast<int>(error));
         return nullptr;

@@ -203,8 +203,11 @@ bool install_staged_update(const path_string& staging_dir, const path_string& in
             break;
         pause_after_failed_attempt();
     }
-    // When staging_dir is the new backup itself, it stays.
-    if (!fs::equivalent(staging_dir, backup_dir, ignored))
+    // When staging_dir is the new backup itself, it stays; so does a staging_dir that cannot be
+    // told apart from it, since removing the new backup by mistake would lose the previous version.
+    // Where either is missing they are not the same.
+    const bool is_new_backup = fs::equivalent(staging_dir, backup_dir, ignored);
+    if (!is_new_backup && (!ignored || is_not_found(ignored)))
         fs::remove_all(staging_dir, ignored);
     ec = system_error(0);
     return true;

@@ -22,6 +22,7 @@ win32_call_table real_calls() noexcept
     table.close_handle = &::CloseHandle;
     table.get_file_attributes_ex = &::GetFileAttributesExW;
     table.get_file_information_by_handle_ex = &::GetFileInformationByHandleEx;
+    table.get_file_information_by_handle = &::GetFileInformationByHandle;
     table.set_file_information_by_handle = &::SetFileInformationByHandle;
     table.move_file_ex = &::MoveFileExW;
     table.copy_file2 = find_copy_file2();
@@ -31,9 +32,11 @@ win32_call_table real_calls() noexcept
     table.find_first_file_ex = &::FindFirstFileExW;
     table.find_next_file = &::FindNextFileW;
     table.find_close = &::FindClose;
+    table.get_full_path_name = &::GetFullPathNameW;
     table.open_osfhandle = &::_open_osfhandle;
     table.fdopen = &::_fdopen;
     table.close = &::_close;
+    table.format_message = &::FormatMessageW;
     table.create_file = &::CreateFileW;
     table.get_command_line = &::GetCommandLineW;
     table.command_line_to_argv = &::CommandLineToArgvW;

@@ -20,6 +20,8 @@ struct win32_call_table {
     decltype(&::CloseHandle) close_handle; // file and process handles alike
     decltype(&::GetFileAttributesExW) get_file_attributes_ex;
     decltype(&::GetFileInformationByHandleEx) get_file_information_by_handle_ex;
+    // The volume serial and file index, where a volume has no FileIdInfo (FAT32, exFAT).
+    decltype(&::GetFileInformationByHandle) get_file_information_by_handle;
     decltype(&::SetFileInformationByHandle) set_file_information_by_handle;
     decltype(&::MoveFileExW) move_file_ex;
     // Null where kernel32 does not export it (before Windows 8; Observed: Wine).
@@ -30,10 +32,15 @@ struct win32_call_table {
     decltype(&::FindFirstFileExW) find_first_file_ex;
     decltype(&::FindNextFileW) find_next_file;
     decltype(&::FindClose) find_close;
+    // The absolute, normalised form of a path that is too long for the Win32 path rules.
+    decltype(&::GetFullPathNameW) get_full_path_name;
     // The C runtime's side of a file opened for stdio.
     decltype(&::_open_osfhandle) open_osfhandle;
     decltype(&::_fdopen) fdopen;
     decltype(&::_close) close;
+
+    // The system's error texts.
+    decltype(&::FormatMessageW) format_message;
 
     // The installation lock.
     decltype(&::CreateFileW) create_file;
