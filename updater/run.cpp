@@ -62,19 +62,27 @@ void show(const outcome_message& message) { show_message(message_caption, messag
 bool is_space(path_char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // After a failed install: whether files may have stayed in ".update-backup.tmp". Only a clear
-// "not found" means they did not; a status that cannot be read may hide files the rollback could
-// not put back, so it counts as present, in the same spirit as the leftover guard, but only once
-// it has been asked with the patience of a move: a file held for a moment must not cost the user
-// the restart of a version that was put back whole.
+// "not found" means they did not, and one wrong answer must not give it: the listing and a status
+// query both have to say so. Anything else may hide files the rollback could not put back, so it
+// counts as present, in the same spirit as the leftover guard, but only once it has been asked with
+// the patience of a move: a file held for a moment must not cost the user the restart of a version
+// that was put back whole.
 bool pending_backup_remains(const path_string& install_dir)
 {
     const path_string pending = pending_backup_dir_of(install_dir);
     for (int attempt = 1;; ++attempt) {
         error_code ec;
-        const fs::file_type type = fs::status(pending, ec);
-        if (type == fs::file_type::not_found)
-            return false;
-        if (!ec || attempt == attempts_per_move)
+        fs::directory_iteration entries(pending, fs::iteration_mode::plain, ec);
+        if (!ec)
+            return true;
+        if (is_not_found(ec)) {
+            const fs::file_type type = fs::status(pending, ec);
+            if (type == fs::file_type::not_found)
+                return false;
+            if (!ec)
+                return true;
+        }
+        if (attempt == attempts_per_move)
             return true;
         pause_after_failed_attempt();
     }

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <io.h>
+
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
@@ -265,6 +267,24 @@ TEST_F(win32_fs_test, a_swapped_call_answers_for_the_backend_until_the_override_
     error_code ec;
     EXPECT_EQ(fs::status(native("file.txt"), ec), fs::file_type::regular);
     EXPECT_NO_EC(ec);
+}
+
+// A file opened to append takes writes only at its end, also a write aimed at its start: two
+// helpers appending to the log at once each keep their line. Found by the concurrency rounds of the
+// Windows sweep: the C runtime's append seeks to the end and then writes, and a line was lost.
+TEST_F(win32_fs_test, a_file_opened_to_append_is_written_only_at_its_end)
+{
+    write_file(at("log.txt"), "first\n");
+    error_code ec;
+    fs::unique_file file = fs::open_file(native("log.txt"), "ab", ec);
+    ASSERT_NO_EC(ec);
+    ASSERT_TRUE(file);
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
+    OVERLAPPED at_start{};
+    DWORD written = 0;
+    WriteFile(handle, "second\n", 7, &written, &at_start);
+    file.reset();
+    EXPECT_EQ(read_file(at("log.txt")), "first\nsecond\n");
 }
 
 // Only an empty volume root lists nothing at all; any other directory lists "." at least. Found by

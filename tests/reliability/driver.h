@@ -105,6 +105,9 @@ bool is_lock_call(const std::string& call);
 bool is_status_class(const std::string& call_class);
 // An injected line that kept a message from being shown.
 bool hit_messages(const std::string& injected_line);
+// Whether the CI scope takes the crash points in turn with the two fault modes (one run per call
+// point over the fault and the crash sweep together) rather than killing at every point as well.
+bool ci_kills_in_turn();
 // Whether several faults can be made in one run with one call failed many times running.
 bool runs_fault_series();
 // The class of the calls that move files, and the error of a file that another program holds

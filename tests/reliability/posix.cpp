@@ -261,6 +261,7 @@ bool hit_messages(const std::string& injected_line)
 // strace takes one injection per system call, and the rollback's moves are renames like the one
 // that failed first.
 bool runs_fault_series() { return false; }
+bool ci_kills_in_turn() { return false; }
 std::string move_class() { return "rename"; }
 std::string held_file_error() { return "EBUSY"; }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,11 @@ struct sweep_figures {
     int refusal_reruns = 0;         // I4: a later run over what the first left in .update-backup.tmp
     int faulted_refusal_reruns = 0; // I4 with a fault injected into the refusal's own check
     int recovery_runs = 0;          // I5: the update run again once the leftovers were dealt with
+    int empty_folders_left = 0;     // I3: put back with a folder the install made left empty
     int not_fired = 0;
     std::vector<std::string> violations;
     std::vector<std::string> untraced_syscalls; // calls made after start-up that no class covers
+    std::set<std::string> crash_only;           // classes of calls that are crash points, never failed
 };
 
 sweep_figures run_sweep(const fixture& f, sweep_kind kind, sweep_scope scope);

@@ -130,11 +130,13 @@ public:
         long violations = 0;
         long not_fired = 0;
         std::set<std::string> untraced;
+        std::set<std::string> crash_only;
         for (const auto* sweeps : {&r.fault, &r.crash, &r.rollback})
             for (const auto& [name, figures] : *sweeps) {
                 violations += static_cast<long>(figures.violations.size());
                 not_fired += figures.not_fired;
                 untraced.insert(figures.untraced_syscalls.begin(), figures.untraced_syscalls.end());
+                crash_only.insert(figures.crash_only.begin(), figures.crash_only.end());
             }
         row("Sweep scope", scope_from_environment() == sweep_scope::full
                                ? "full: every errno at every call point"
@@ -203,6 +205,7 @@ public:
                 sum.refusal_reruns += figures.refusal_reruns;
                 sum.faulted_refusal_reruns += figures.faulted_refusal_reruns;
                 sum.recovery_runs += figures.recovery_runs;
+                sum.empty_folders_left += figures.empty_folders_left;
             }
         if (!both.empty()) {
             row("Later runs over leftovers, refused (I4)",
@@ -211,10 +214,16 @@ public:
                 per_fixture(both, [](const sweep_figures& f) { return long(f.faulted_refusal_reruns); }));
             row("Runs after the leftovers were dealt with (I5)",
                 per_fixture(both, [](const sweep_figures& f) { return long(f.recovery_runs); }));
+            row("Runs put back with an empty folder the install made left in place (allowed)",
+                per_fixture(both, [](const sweep_figures& f) { return long(f.empty_folders_left); }));
             std::string names;
             for (const auto& name : untraced)
                 names += (names.empty() ? "" : ", ") + name;
-            row("Calls after start-up not injected (not file-system calls)", names);
+            row("Calls after start-up not injected (not file-system calls)", names.empty() ? "none" : names);
+            names.clear();
+            for (const auto& name : crash_only)
+                names += (names.empty() ? "" : ", ") + name;
+            row("Calls that are crash points only, never failed", names);
         }
         if (r.concurrency) {
             row("Concurrency: rounds of " + std::to_string(r.concurrency->helpers) + " helpers started together",

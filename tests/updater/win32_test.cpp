@@ -2,10 +2,13 @@
 // Windows answers that Wine never gives, made through the backends' call table.
 #include "updater/refusal.h"
 
+#include "helper_run_fixture.h"
 #include "support/test_support.h"
 #include "support/win32_call_override.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include <windows.h>
 
@@ -39,6 +42,53 @@ TEST_F(leftover_guard_test, a_status_query_that_answers_not_found_does_not_hide_
                                   return FALSE;
                               });
         EXPECT_TRUE(has_leftover_backup(native("install")));
+    }
+}
+
+// Every status query answers "path not found" from the first one after a file has moved aside (a
+// volume that drops out for a moment, from then on): the move-ins and the restores cannot make
+// their folders. The outcome must not claim that the previous files were put back while one of them
+// is still in .update-backup.tmp. Found by the fault sweep: the check after the rollback trusted one
+// such status of .update-backup.tmp. Run with the helper's fault-injection build.
+TEST_F(helper_run_test, status_queries_that_answer_path_not_found_never_claim_the_previous_files_were_put_back)
+{
+    const stdfs::path record = at("calls.txt");
+    const std::vector<environment_change> recording = {{"QM_FAULTS", "record=" + U(record.native())}};
+    prepare_update();
+    run_program(QM_FAULTS_UPDATER_PATH, arguments(), recording);
+    // The status queries before the first move, from the record of a run without faults.
+    long queries_before_move = 0;
+    std::istringstream calls(read_file(record));
+    for (std::string line; std::getline(calls, line) && line.find(" MoveFileExW#") == std::string::npos;)
+        queries_before_move += line.find(" GetFileAttributesExW#") != std::string::npos ? 1 : 0;
+    ASSERT_GT(queries_before_move, 0);
+
+    stdfs::remove_all(install_);
+    stdfs::remove_all(staging_.parent_path());
+    prepare_update();
+    const tree before = installation();
+    const std::string fault = "fail=GetFileAttributesExW#" + std::to_string(queries_before_move + 1) + ":3+";
+    const outcome result =
+        run_program(QM_FAULTS_UPDATER_PATH, arguments(), {{"QM_FAULTS", "record=" + U(record.native()) + ";" + fault}});
+
+    EXPECT_EQ(result.exit_code, 1);
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Install failed, some previous files are still in .update-backup.tmp: ", 0), 0u)
+        << lines[0];
+    EXPECT_NE(read_file(record).find("INJECTED"), std::string::npos);
+    EXPECT_NE(read_file(record).find("MessageBoxW#1 ok Quillmoor update: " + m4), std::string::npos);
+    EXPECT_FALSE(record_of(app_));
+    // Every file of the previous version at its place or in .update-backup.tmp.
+    const tree now = installation();
+    for (const auto& [rel, content] : before) {
+        if (rel == ".update-helper.log" || rel.back() == '/')
+            continue;
+        auto at_place = now.find(rel);
+        auto kept = now.find(".update-backup.tmp/" + rel);
+        EXPECT_TRUE((at_place != now.end() && at_place->second == content) ||
+                    (kept != now.end() && kept->second == content))
+            << rel;
     }
 }
 

@@ -772,7 +772,10 @@ unique_file open_file(const path_string& path, const char* mode, error_code& ec)
         disposition = CREATE_ALWAYS;
         break;
     case 'a':
-        access = GENERIC_WRITE;
+        // Append access without write access: every write lands at the end, in one step, however
+        // many processes append at once. The C runtime's own append seeks to the end and then
+        // writes, and two helpers appending to the log together lost a line that way.
+        access = FILE_GENERIC_WRITE & ~FILE_WRITE_DATA;
         disposition = OPEN_ALWAYS;
         flags = _O_APPEND;
         break;
@@ -784,7 +787,7 @@ unique_file open_file(const path_string& path, const char* mode, error_code& ec)
     flags |= _O_TEXT;
     for (const char* c = mode + 1; *c; ++c) {
         if (*c == '+') {
-            access = GENERIC_READ | GENERIC_WRITE;
+            access = GENERIC_READ | (mode[0] == 'a' ? FILE_GENERIC_WRITE & ~FILE_WRITE_DATA : GENERIC_WRITE);
         } else if (*c == 'b') {
             flags = (flags & ~_O_TEXT) | _O_BINARY;
         } else if (*c != 't') {

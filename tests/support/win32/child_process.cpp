@@ -134,11 +134,20 @@ child_process::child_process(const fs::path& program, const std::vector<std::str
     startup.StartupInfo.hStdError = output;
     startup.lpAttributeList = list;
     PROCESS_INFORMATION started{};
-    // Started suspended, so that it is in its job before it can start anything itself.
-    BOOL created = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                                  block.data(), nullptr, &startup.StartupInfo, &started);
-    DWORD error = GetLastError();
+    // Started suspended, so that it is in its job before it can start anything itself. Observed:
+    // Wine fails a start now and then with 1359 while many processes start at once; another try
+    // a moment later succeeds.
+    BOOL created = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        created = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                                 block.data(), nullptr, &startup.StartupInfo, &started);
+        error = GetLastError();
+        if (created || error != ERROR_INTERNAL_ERROR)
+            break;
+        Sleep(50);
+    }
     DeleteProcThreadAttributeList(list);
     CloseHandle(output);
     CloseHandle(input);
