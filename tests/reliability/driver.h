@@ -19,6 +19,9 @@ namespace updater::reliability {
 
 namespace stdfs = std::filesystem;
 
+// The lines of text, without their line ends.
+std::vector<std::string> split_lines(const std::string& text);
+
 // One fault: call k of a call (a system call on POSIX, a Win32 or C runtime function on Windows),
 // counted from the program's start, fails with error, or the process is killed before it.
 struct injection {

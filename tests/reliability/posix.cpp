@@ -53,22 +53,6 @@ const std::vector<call_class>& call_classes()
 
 const std::vector<std::string> fault_errors = {"EIO", "ENOSPC", "EACCES", "EPERM", "EBUSY"};
 
-std::vector<std::string> split_lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::vector<test::environment_change> helper_environment()
 {
     // No graphical session: messages go to standard error only. LeakSanitizer cannot work in a

@@ -22,22 +22,6 @@ namespace {
 // The exit code of a process that the injection ended at a crash point.
 constexpr int killed_exit_code = 137;
 
-std::vector<std::string> split_lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string fault_item(const injection& fault)
 {
     std::string item = fault.error.empty() ? "kill=" : "fail=";
