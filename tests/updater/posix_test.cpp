@@ -350,6 +350,39 @@ TEST_F(traced_helper_test, retired_file_whose_query_answers_not_found_is_retired
     EXPECT_EQ(installation_without_log(), installed_v2);
 }
 
+// A manifest whose open answers "not found" once while the listing shows it. Believed, the staged one
+// would be replaced by one written from the scan, which retires the application that the update
+// keeps without staging it; the installed one would leave old-plugin.dll installed and unlisted.
+// Neither is believed: the install stops before anything moves.
+TEST_F(traced_helper_test, manifest_whose_open_answers_not_found_stops_the_install)
+{
+    const struct {
+        const char* name;
+        stdfs::path (*manifest)(const stdfs::path& install, const stdfs::path& staging);
+        std::string error;
+    } cases[] = {
+        {"staged", [](const stdfs::path&, const stdfs::path& staging) { return staging / "install-manifest.txt"; },
+         generic_error(generic_io_error).message()},
+        {"installed", [](const stdfs::path& install, const stdfs::path&) { return install / "install-manifest.txt"; },
+         not_found_error().message()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stdfs::remove_all(install_);
+        stdfs::remove_all(staging_);
+        prepare_update();
+        const stdfs::path manifest = c.manifest(install_, staging_);
+        const outcome result = run_traced(
+            {"-P", manifest.string(), "-e", "trace=open,openat", "-e", "inject=open,openat:error=ENOENT:when=1"});
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(log_lines(),
+                  std::vector<std::string>{"Install failed, the previous files were put back: " + c.error});
+        EXPECT_EQ(installation_without_log(), with_user_folder(installed_v1));
+        EXPECT_EQ(read_tree(staging_), staged_v2);
+        EXPECT_EQ(record_of(app_), expected_record(app_, install_));
+    }
+}
+
 // A file that appears at the place of a new file after the query found it free: the move-in fails,
 // the file stays as it came, and the update is rolled back.
 TEST_F(traced_helper_test, file_that_appears_between_the_query_and_the_move_is_not_replaced)

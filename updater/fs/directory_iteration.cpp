@@ -57,4 +57,15 @@ void directory_iteration::read_next(error_code& ec)
     }
 }
 
+bool is_listed(const path_string& place)
+{
+    const path_view name = last_element(place);
+    error_code ec;
+    for (directory_iteration it(path_string(parent_path(place)), iteration_mode::plain, ec); !ec && !it.at_end();
+         it.advance(ec))
+        if (last_element(it.path()) == name)
+            return true;
+    return false;
+}
+
 } // namespace updater::fs

@@ -171,4 +171,9 @@ private:
     file_type type_ = file_type::none;
 };
 
+// Whether a listing of place's folder names place's last element: the second opinion on a status
+// or an open that answered "not found", which a racing process or a share that hiccuped can give
+// for a file that is there. False also when the folder cannot be listed.
+bool is_listed(const path_string& place);
+
 } // namespace updater::fs

@@ -27,13 +27,7 @@ bool is_present(const path_string& place, error_code& ec)
 {
     if (fs::exists(fs::status(place, ec)) || ec)
         return !ec;
-    const path_view name = last_element(place);
-    error_code listing_ec;
-    for (fs::directory_iteration it(path_string(parent_path(place)), fs::iteration_mode::plain, listing_ec);
-         !listing_ec && !it.at_end(); it.advance(listing_ec))
-        if (last_element(it.path()) == name)
-            return true;
-    return false;
+    return fs::is_listed(place);
 }
 
 // A folder whose files were all retired, at the place of a staged file: its files already wait in

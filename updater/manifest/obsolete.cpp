@@ -10,7 +10,9 @@ obsolete_listing list_obsolete_files(const path_string& install_dir, const manif
 {
     obsolete_listing listing;
     listing.installed_manifest = read_manifest(install_dir, ec);
-    if (ec && !is_not_found(ec))
+    // None installed means nothing to retire, but an open that answers "not found" for a manifest
+    // that the listing shows would leave every retired file installed and unlisted.
+    if (ec && (!is_not_found(ec) || fs::is_listed(join_path(install_dir, manifest_name()))))
         return listing;
     ec.clear();
     for (const path_string& entry : listing.installed_manifest) {

@@ -14,7 +14,8 @@ struct obsolete_listing {
     std::vector<path_string> obsolete_files;
 };
 
-// Reads install_dir's manifest. A missing one lists nothing and is no error; one that is there but
+// Reads install_dir's manifest. A missing one (its open answers "not found" and the listing of
+// install_dir does not show it) lists nothing and is no error; one that is there but
 // cannot be read to its end sets ec, read_manifest's error: retiring by part of it, or by none of
 // it, would leave retired files installed.
 obsolete_listing list_obsolete_files(const path_string& install_dir, const manifest_set& new_manifest, error_code& ec);

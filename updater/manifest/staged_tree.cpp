@@ -98,8 +98,9 @@ manifest_set prepare_new_manifest(const path_string& staging_dir, manifest_set& 
     manifest_set new_manifest = read_manifest(staging_dir, read_ec);
     // A staged manifest that exists but cannot be read in full is not the same as none: a manifest
     // written from the scan instead would retire installed files that the new version keeps
-    // without staging them.
-    if (read_ec && !is_not_found(read_ec)) {
+    // without staging them, and replace the update's own. So an open that answers "not found"
+    // is believed only when the listing agrees.
+    if (read_ec && (!is_not_found(read_ec) || fs::is_listed(join_path(staging_dir, manifest_name())))) {
         ec = generic_error(generic_io_error);
         return {};
     }

@@ -20,7 +20,8 @@ manifest_set scan_staged_tree(const path_string& staging_dir, error_code& ec);
 // The update's manifest: the staged "install-manifest.txt" when it has entries, otherwise
 // staged_files, which is then written to staging_dir as "install-manifest.txt". Adds
 // "install-manifest.txt" to staged_files. Fails with generic "io error" when the staged manifest
-// exists but cannot be read, or must be written and cannot be.
+// exists but cannot be read (an open that answers "not found" for one that a listing shows
+// included), or must be written and cannot be.
 manifest_set prepare_new_manifest(const path_string& staging_dir, manifest_set& staged_files, error_code& ec);
 
 } // namespace updater
