@@ -1085,8 +1085,9 @@ std::vector<job> plan_jobs(const sweep_context& c)
             if (mode != 2) {
                 const std::vector<std::string> errors = errors_for(point.call);
                 const std::string& error = errors[(turn - 1) / 3 % errors.size()];
-                jobs.push_back({point, error, mode == 1, false,
-                                where + " " + error + (mode == 1 ? " from then on" : " once"), first});
+                std::string label = where;
+                label.append(" ").append(error).append(mode == 1 ? " from then on" : " once");
+                jobs.push_back({point, error, mode == 1, false, std::move(label), first});
             }
             continue;
         }
