@@ -88,6 +88,21 @@ bool pending_backup_remains(const path_string& install_dir)
     }
 }
 
+// The program was just moved into place, and a scanner that examines a new executable holds it
+// for a moment: Windows then refuses to start it (sharing violation or access denied), as Linux
+// refuses a file still open for writing. So a failed start is tried again with the moves'
+// patience before the relaunch counts as failed.
+bool relaunch_with_patience(const path_string& app_path, const path_string& install_dir)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (relaunch_application(app_path, install_dir))
+            return true;
+        if (attempt == attempts_per_move)
+            return false;
+        pause_after_failed_attempt();
+    }
+}
+
 } // namespace
 
 std::uint32_t parse_app_pid(path_view text) noexcept
@@ -162,7 +177,7 @@ int run_helper(const entry_arguments& entry)
         exit_code = exit_not_installed;
     }
 
-    if (!relaunch_application(app_path, install_dir)) {
+    if (!relaunch_with_patience(app_path, install_dir)) {
         append_log_line(install_dir, not_started_line);
         exit_code = exit_not_installed;
     }

@@ -401,6 +401,22 @@ TEST_F(traced_helper_test, file_that_appears_between_the_query_and_the_move_is_n
     EXPECT_EQ(read_tree(staging_), staged_v2);
 }
 
+// ---- the relaunch --------------------------------------------------------------------------------
+
+// A start that fails for a moment: here the helper's fork answers EAGAIN three times, as at the
+// process limit; on Windows a scanner that holds the new executable makes CreateProcessW answer 32
+// or 5. The start is tried again, and the update ends installed and started rather than reported
+// as not started.
+TEST_F(traced_helper_test, start_that_fails_for_a_moment_is_tried_again)
+{
+    prepare_update();
+    const outcome result = run_traced(
+        {"-e", "trace=fork,vfork,clone,clone3", "-e", "inject=fork,vfork,clone,clone3:error=EAGAIN:when=1..3"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
+    EXPECT_EQ(record_of(app_), expected_record(app_, install_));
+}
+
 // ---- the commit ---------------------------------------------------------------------------------
 
 // What a scanner holding a file of the backup for a moment does on Windows: the rename of the

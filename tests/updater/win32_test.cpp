@@ -92,5 +92,21 @@ TEST_F(helper_run_test, status_queries_that_answer_path_not_found_never_claim_th
     }
 }
 
+// What a scanner that examines the executable just moved into place does on Windows: CreateProcessW
+// answers 32 (sharing violation) for a moment. The start is tried again, so the update ends
+// installed and started. Run with the helper's fault-injection build.
+TEST_F(helper_run_test, a_start_refused_for_a_moment_by_a_scanner_is_tried_again)
+{
+    const stdfs::path record = at("calls.txt");
+    prepare_update();
+    const outcome result = run_program(QM_FAULTS_UPDATER_PATH, arguments(),
+                                       {{"QM_FAULTS", "record=" + U(record.native()) + ";fail=CreateProcessW#1:32*3"}});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{installed_line});
+    EXPECT_NE(read_file(record).find("INJECTED"), std::string::npos);
+    EXPECT_NE(read_file(record).find(" CreateProcessW#4 ok "), std::string::npos);
+    EXPECT_EQ(record_of(app_), expected_record(app_, install_));
+}
+
 } // namespace
 } // namespace updater::test
