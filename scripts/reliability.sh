@@ -134,7 +134,7 @@ done
 table() {
     echo "| Figure | Value |"
     echo "|---|---|"
-    awk -F '\t' 'NF { printf "| %s | %s |\n", $1, $2 }'
+    tr -d '\r' | awk -F '\t' 'NF { printf "| %s | %s |\n", $1, $2 }'
 }
 
 echo
