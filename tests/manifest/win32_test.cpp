@@ -67,9 +67,10 @@ TEST_F(held_manifest, that_may_not_be_read_is_no_missing_manifest)
     EXPECT_EQ(staged, scanned);
 }
 
-// The open of a manifest that is there answers "path not found" once: what a share that reconnects
-// or a scanner that moves the file aside and back gives on Windows (errors 2 and 3, and 53 and 64
-// for a share that went away, are the answers learned from the fault sweep and from redirectors).
+// The open of a manifest that is there answers "path not found" once. On Windows a scanner that
+// moves the file aside and back, or a redirector that reconnects, gives 2 or 3 for a moment, and a
+// share that went away gives 53 or 64 (the system error codes' documentation); the fault sweep
+// under Wine found what such an answer did here.
 // The listing of the folder shows the manifest, so it is no missing one: believed, the staged
 // manifest would be replaced by one written from the scan, which retires what the update keeps
 // without staging it, and the installed one would retire nothing.
